@@ -1,0 +1,79 @@
+// File-system helpers: separator conversion, directory test, case-insensitive
+// path resolution and the exclusive copy that writes every new file.
+#ifndef TUVO_FSUTIL_FSUTIL_H_
+#define TUVO_FSUTIL_FSUTIL_H_
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+
+// Every path the tool builds lives in a buffer of this size: at most 1023
+// bytes and the terminating NUL. Paths are relative ("./" or "../" first).
+inline constexpr std::size_t kPathBufferSize = 1024;
+
+// The exclusive copy keeps the path it creates in a buffer of this size; a
+// destination (or alternate destination) of 512 bytes or more is refused.
+inline constexpr std::size_t kTargetPathBufferSize = 512;
+
+// Files are copied in blocks of this many bytes.
+inline constexpr std::size_t kCopyBlockSize = 4096;
+
+// Rewrites the separators of the NUL-terminated |path| in place. With '\\' as
+// |sep| every '/' becomes '\\'; with any other value every '\\' becomes '/'.
+// Returns |path|.
+char* convert_separators(char* path, char sep);
+
+// True when |path| can be opened as a directory for listing (a symbolic link
+// to a directory counts); false for files, missing paths and directories that
+// cannot be listed.
+bool is_directory(const char* path);
+
+// Finds |path| whatever the case of its components and rewrites it in place
+// with the names as stored on disk.
+// REQUIRES: |path| is NUL-terminated and starts with "./" or "../" (written
+// with |sep|).
+// First removes one trailing |sep| and upper-cases the whole path (ASCII). On
+// success returns |path|, now holding the names as stored on disk (never
+// longer than before). Returns nullptr when a component does not exist or a
+// directory on the way cannot be listed; |path| then holds the upper-cased
+// path. When a directory holds names that differ only in case, the one listed
+// first is taken.
+char* resolve_path_nocase(char* path, char sep);
+
+// Result of copy_file_exclusive. Any value other than Copied is a failure:
+// besides the named ones, a negative value means a read failed and a positive
+// one is the byte count of the last read when its write failed or fell short.
+enum class CopyResult : int {
+  Copied = 0,         // whole source copied up to its end
+  SourceMissing = 1,  // source cannot be opened for reading; nothing created
+  TargetExists = 2,   // neither destination nor alternate could be created
+};
+
+// The alternate destination: |dst| taken as a directory, followed by the
+// final component of |src| (the text after its last '\\' or '/'). When |dst|
+// does not end in a separator, the separator before that component in |src|
+// ('/' if |src| has none) is put between.
+std::string join_dir_and_name(std::string_view src, std::string_view dst);
+
+// Copies |src| byte for byte to a new file |dst| (0600 less the umask), which
+// must not exist yet: an existing file is never overwritten, which is how
+// duplicate tune names are found. When |dst| cannot be created, the copy goes
+// to join_dir_and_name(src, dst) instead (so a directory |dst| receives the
+// file under its own name).
+// Prints the path it created and a newline on standard output once both
+// files are open, also when the copy then stops early.
+// Returns Copied on success. On SourceMissing or TargetExists nothing was
+// created; a path that does not fit kTargetPathBufferSize counts as
+// TargetExists. After a failed read or write the partial target is removed,
+// so a truncated copy never stays behind.
+CopyResult copy_file_exclusive(const char* src, const char* dst);
+
+// The same for a source that the caller has already opened read-only as
+// |src_fd| and from which it has already read |head| (the file's first bytes,
+// from offset 0, with the read position just after them). |src| is only used
+// for the alternate name. Does not close |src_fd|.
+CopyResult copy_open_file_exclusive(int src_fd, std::span<const char> head,
+                                    const char* src, const char* dst);
+
+#endif  // TUVO_FSUTIL_FSUTIL_H_

@@ -1,0 +1,86 @@
+// Separator conversion, directory test and case-insensitive path resolution.
+#include <dirent.h>
+
+#include <cstring>
+#include <string>
+
+#include "fsutil/fsutil.h"
+
+namespace {
+
+// Case mapping is plain ASCII on purpose: collection names are compared the
+// same way whatever locale the user runs in, and bytes above 127 never change.
+char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
+
+// True when |name| upper-cased equals |upper|, which is already upper-cased.
+bool equals_upper(const char* name, std::string_view upper) {
+  std::size_t i = 0;
+  for (; name[i] != '\0'; ++i) {
+    if (i == upper.size() || ascii_upper(name[i]) != upper[i]) return false;
+  }
+  return i == upper.size();
+}
+
+}  // namespace
+
+char* convert_separators(char* path, char sep) {
+  const char from = sep == '\\' ? '/' : '\\';
+  const char to = sep == '\\' ? '\\' : '/';
+  for (char* p = path; *p != '\0'; ++p) {
+    if (*p == from) *p = to;
+  }
+  return path;
+}
+
+bool is_directory(const char* path) {
+  DIR* dir = opendir(path);
+  if (dir == nullptr) return false;
+  closedir(dir);
+  return true;
+}
+
+char* resolve_path_nocase(char* path, char sep) {
+  std::size_t len = std::strlen(path);
+  if (len > 0 && path[len - 1] == sep) path[--len] = '\0';
+
+  std::size_t components = 0;
+  for (std::size_t i = 0; i < len; ++i) {
+    path[i] = ascii_upper(path[i]);
+    if (path[i] == sep) ++components;
+  }
+  if (components == 0) return nullptr;
+
+  const bool from_parent = path[1] == '.';
+  if (path[0] != '.' || path[from_parent ? 2 : 1] != sep) return nullptr;
+
+  // The resolved prefix never outgrows the path: each name found on disk has
+  // the length of the component it matched.
+  std::string resolved = from_parent ? ".." : ".";
+  resolved.reserve(len);
+  std::size_t pos = from_parent ? 3 : 2;
+
+  for (std::size_t c = 0; c < components; ++c) {
+    DIR* dir = opendir(resolved.c_str());
+    if (dir == nullptr) return nullptr;
+
+    std::size_t end = pos;
+    while (end < len && path[end] != sep) ++end;
+    const std::string_view component(path + pos, end - pos);
+    pos = end + 1;
+
+    bool found = false;
+    while (const dirent* entry = readdir(dir)) {
+      if (equals_upper(entry->d_name, component)) {
+        resolved += sep;
+        resolved += entry->d_name;
+        found = true;
+        break;
+      }
+    }
+    closedir(dir);
+    if (!found) return nullptr;
+  }
+
+  std::memcpy(path, resolved.c_str(), resolved.size() + 1);
+  return path;
+}

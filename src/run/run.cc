@@ -1,0 +1,190 @@
+// The run driver: the dialogue, the preflight checks, the phases of the
+// conversion in their fixed order, and the summary.
+#include "run/run.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+#include <iostream>
+
+std::ofstream g_error_log;
+int g_error_count = 0;
+
+namespace {
+
+constexpr char kBanner[] =
+    "TUVO_2/Linux \t\t\t\t\t\tDate: September 10, 1997\n\n"
+    "For TUVO_2 to work correctly, you must unzip/copy the tool directly\n"
+    "within the Quormel SIDs main directory (named 'c64music' if you haven't\n"
+    "renamed it).  Once you have done this you should have the file under a\n"
+    "similar path as the following:\tc64music/tuvo_2\n"
+    "The device can vary as well as the name of the main QM SIDs directory.  In\n"
+    "addition, the main QM SIDs directory doesn't have to be at the root.\n\n"
+    "This tool will convert Quormel SID Collection (TUVO) 1.6 to long file\n"
+    "names and long directory names.\n"
+    "The file names will use 27 characters for the base filename, and 4 charcters\n"
+    "for the extension (a total of 31 characters).  The new TUVO standard extension\n"
+    "is \".sid\" which will also be handled by the this tool.  Directory names will be\n"
+    "limited to 30 characters.  All of these numbers are based on a common\n"
+    "denominator from four major OSes: Win95, AmigaOS, Linux/Unix, and MacOS.\n"
+    "Further, all filenames will consist purely of the following characters:\n"
+    "A-Z a-z 0-9 _ (underscore) - (dash) and a period (the extension separator).\n"
+    "These choices should ensure future portability to other OSes.  MSDOS style\n"
+    "filenames (8.3) will no longer be supported by the TUVO crew.  The audience for\n"
+    "8.3 OSes is no longer large enough to focus on.  People using 8.3 OSes will\n"
+    "still be able to hear the new sids in the updates, however.  A general long\n"
+    "file sid renaming tool will be spawned from this tool in the very near future.\n\n";
+
+constexpr char kBackupQuestion[] =
+    "(Don't forget to backup QM SIDs!) Do you wish to continue? (Y/N) > ";
+constexpr char kContinueQuestion[] = "Do you wish to continue? > ";
+
+constexpr char kMainDirectoryWarning[] =
+    "TUVO (when unzipped) creates a main directory named C64MUSIC.  This directory\n"
+    "was not found one level higher from the current location of where the TUVO_2\n"
+    "program was executed.  More than likely, you are executing the program from "
+    "the\nwrong path.  However, the name of this directory can be changed to whatever\n"
+    "name you desire without harming this or the UPDATE program.  If you have\n"
+    "renamed the main directory, then it is recommended that you continue.  "
+    "If you\nhave not renamed the main dir, it is recommended that you re-read the\n"
+    "instructions at the start of this program.\n";
+
+constexpr char kMarkerWarning[] =
+    "\nPelkora directory not detected!\n"
+    "Perhaps you did not follow the directions stated at the start of this "
+    "program?\nThe TUVO_2 program must be run under the root directory of "
+    "of TUVO.  Errors\nwill likely occur if you continue.\n";
+
+constexpr char kReleaseWarning[] =
+    "\nIt appears that you do not have TUVO 1.6.  In order to gaurentee "
+    "successful\n updates in the future, it is highly recommended that you quit "
+    "this program\n and update your collection.  Only then should you proceed "
+    "with TUVO_2.\n";
+
+constexpr char kDocumentWarning[] =
+    "\nThe \"/documnts/qm_sids.txt\" file was not found.  TUVO_2 requires "
+    "TUVO version\n1.6 in order gaurentee successful updates in the future.  "
+    "If you are confident\nthat you have TUVO 1.6 AND you have (for whatever reason) "
+    "removed the\naforementioned text file, then it is recommended that you proceed.  "
+    "If this is\nnot the case, it is recommended that you exit now and update your "
+    "collection\nbefore continuing.\n";
+
+constexpr char kMainDirectoryPath[] = "../c64music/";
+constexpr char kMarkerPath[] = "./PELKORA";
+constexpr char kReleaseDocumentPath[] = "./documnts/qm_sids.txt";
+// The document names its release on this line.
+constexpr int kReleaseLineNumber = 5;
+constexpr char kReleaseMark[] = "1.6";
+
+// Permissions of the text files the run creates, before the umask.
+constexpr mode_t kTextFileMode = 0664;
+
+char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
+
+void set_path(char (&buffer)[kPathBufferSize], const char* path) {
+  std::strncpy(buffer, path, kPathBufferSize - 1);
+  buffer[kPathBufferSize - 1] = '\0';
+}
+
+// Resolves |path| in |buffer|; true when it exists in some case.
+bool path_exists(char (&buffer)[kPathBufferSize], const char* path) {
+  set_path(buffer, path);
+  convert_separators(buffer, '/');
+  return resolve_path_nocase(buffer, '/') != nullptr;
+}
+
+// True when line 5 of the document at |path| names release 1.6. Reuses
+// |path| as the line buffer.
+bool document_is_release_1_6(char (&path)[kPathBufferSize]) {
+  static_assert(kPathBufferSize == kLineBufferSize);
+  std::ifstream document(path);
+  for (int i = 0; i < kReleaseLineNumber; ++i) read_line(document, path);
+  return std::strstr(path, kReleaseMark) != nullptr;
+}
+
+}  // namespace
+
+std::ostream& log_error(std::ostream& log, std::string_view message, std::string_view path,
+                        int& counter) {
+  log << message << " : " << path << '\n' << std::flush;
+  ++counter;
+  return log;
+}
+
+char ask_continue(std::string_view question, AnswerForm form) {
+  std::cout << question;
+  // Standard input is tied to standard output, so the question shows before
+  // the read waits. At end of input the read leaves |answer| untouched.
+  char answer = '\0';
+  std::cin >> answer;
+  if (form == AnswerForm::Strict) {
+    std::cin.get();
+    std::cout << "\n\n";
+  }
+  return ascii_upper(answer);
+}
+
+bool open_text_output(std::ofstream& file, const char* name) {
+  // The stream library creates files 0666; create it first to get 0664.
+  const int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, kTextFileMode);
+  if (fd >= 0) close(fd);
+  file.open(name, std::ios::out | std::ios::trunc);
+  return file.is_open();
+}
+
+int run_conversion() {
+  char check[kPathBufferSize];
+  char base[kPathBufferSize];
+  char scratch[kLineBufferSize];
+
+  std::cout << kBanner;
+  if (ask_continue(kBackupQuestion, AnswerForm::Strict) != 'Y') return 0;
+
+  if (!path_exists(check, kMainDirectoryPath)) {
+    std::cout << kMainDirectoryWarning;
+    if (ask_continue(kContinueQuestion, AnswerForm::Strict) == 'N') return 0;
+  }
+
+  set_path(base, ".");
+
+  if (!path_exists(check, kMarkerPath)) {
+    std::cout << kMarkerWarning;
+    if (ask_continue(kContinueQuestion, AnswerForm::Plain) == 'N') return 0;
+  }
+
+  if (path_exists(check, kReleaseDocumentPath)) {
+    if (!document_is_release_1_6(check)) {
+      std::cout << kReleaseWarning;
+      if (ask_continue(kContinueQuestion, AnswerForm::Plain) == 'N') return 0;
+    }
+  } else {
+    std::cout << kDocumentWarning;
+    if (ask_continue(kContinueQuestion, AnswerForm::Plain) == 'N') return 0;
+  }
+
+  const std::time_t start = std::time(nullptr);
+  open_text_output(g_error_log, kErrorLogName);
+
+  rename_directories();
+
+  std::memcpy(check, base, sizeof check);
+  walk_tree(check);
+
+  g_error_log.close();
+
+  rewrite_release_line(check, scratch);
+
+  const std::time_t end = std::time(nullptr);
+  std::cout << "\nConversion time = " << std::difftime(end, start) << " seconds\n";
+
+  if (g_error_count < 1) {
+    unlink(kErrorLogName);
+    std::cout << "\nConversion was successful!  Enjoy TUVO 2.0!\n";
+  } else {
+    std::cout << '\n'
+              << g_error_count << " errors detected.  Check the tuvo_2.err file for details.\n";
+  }
+  return 0;
+}

@@ -1,0 +1,98 @@
+// Replacing one release 1.6 tune file by its long-named ".sid" copy.
+#include "sid/sid_convert.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "fsutil/fsutil.h"
+
+namespace {
+
+constexpr char kTuneMagic[] = "PSID";
+constexpr std::size_t kMagicSize = 4;
+constexpr char kNewExtension[] = ".sid";
+
+// Release 1.6 tunes are the files whose path holds ".dat" in any case. The
+// test is on the whole path on purpose: x.data and files below a directory
+// named like "a.dat" are candidates too.
+bool is_candidate_path(std::string_view path) {
+  constexpr std::string_view kMark = ".dat";
+  for (std::size_t i = 0; i + kMark.size() <= path.size(); ++i) {
+    std::size_t k = 0;
+    while (k < kMark.size()) {
+      char c = path[i + k];
+      if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+      if (c != kMark[k]) break;
+      ++k;
+    }
+    if (k == kMark.size()) return true;
+  }
+  return false;
+}
+
+// Runs |fd|'s conversion once the file is known to be an open regular file.
+ConvertResult convert_open_file(int fd, const char* path) {
+  // One read serves the header check and the first block of the copy.
+  char head[kCopyBlockSize];
+  const ssize_t got = read(fd, head, sizeof head);
+  if (got < 0) return ConvertResult::Failed;
+  const std::size_t size = static_cast<std::size_t>(got);
+  if (size < kMagicSize || std::memcmp(head, kTuneMagic, kMagicSize) != 0) {
+    return ConvertResult::NotSid;
+  }
+
+  // A header cut inside the title field reads as NUL-padded.
+  char title[kTitleFieldSize] = {};
+  if (size > kTitleFieldOffset) {
+    std::memcpy(title, head + kTitleFieldOffset, std::min(kTitleFieldSize, size - kTitleFieldOffset));
+  }
+
+  const std::string_view old_path(path);
+  const std::size_t slash = old_path.rfind('/');
+  if (slash == std::string_view::npos) return ConvertResult::Failed;
+
+  std::string name = derive_long_name(std::string_view(title, sizeof title))
+                         .value_or(fallback_name(old_path.substr(slash + 1)));
+  name += kNewExtension;
+
+  char new_path[kPathBufferSize];
+  const std::size_t dir_len = slash + 1;
+  if (dir_len + name.size() >= sizeof new_path) return ConvertResult::Failed;
+  std::memcpy(new_path, path, dir_len);
+  std::memcpy(new_path + dir_len, name.c_str(), name.size() + 1);
+
+  const CopyResult copied = copy_open_file_exclusive(fd, {head, size}, path, new_path);
+  if (copied != CopyResult::Copied) return ConvertResult::Failed;
+  // Only a complete copy replaces the tune.
+  unlink(path);
+  return ConvertResult::Converted;
+}
+
+}  // namespace
+
+ConvertResult convert_sid_file(const char* path, bool known_regular) {
+  if (!is_candidate_path(path)) return ConvertResult::NotSid;
+
+  // FIFOs, sockets and devices are never opened: opening one can block the
+  // run or disturb the device.
+  if (!known_regular) {
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return ConvertResult::NotSid;
+  }
+
+  // O_NONBLOCK: should the file have been swapped for a FIFO since it was
+  // looked at, the open still returns at once.
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    // A file that vanished is nothing to convert; one that exists but cannot
+    // be read may be a tune, and the user must hear of it.
+    return errno == ENOENT ? ConvertResult::NotSid : ConvertResult::Failed;
+  }
+  const ConvertResult result = convert_open_file(fd, path);
+  close(fd);
+  return result;
+}

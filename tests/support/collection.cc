@@ -1,0 +1,214 @@
+// Test support: temporary collection trees and runs of the real program.
+#include "support/collection.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace test {
+
+const char kReleaseDocument[] =
+    "Quormel SID Collection\n"
+    "======================\n"
+    "\n"
+    "The collection of tunes for the C64 SID chip\n"
+    "                                   release 1.6\n"
+    "\n"
+    "Read this file first.\n";
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/tuvo_test.XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp " << pattern;
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Tests make parts of the tree unreadable; give them back first.
+  for (auto it = fs::recursive_directory_iterator(path_, fs::directory_options::skip_permission_denied, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec)) chmod(it->path().c_str(), 0755);
+  }
+  chmod(path_.c_str(), 0755);
+  fs::remove_all(path_, ec);
+}
+
+void make_dirs(const std::string& path) { fs::create_directories(path); }
+
+void write_file(const std::string& path, std::string_view contents) {
+  const fs::path p(path);
+  if (p.has_parent_path()) fs::create_directories(p.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+  ASSERT_TRUE(out.good()) << "cannot write " << path;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  EXPECT_TRUE(in.is_open()) << "cannot read " << path;
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::string psid_file(std::string_view title, std::size_t data_size) {
+  std::string bytes(0x7c, '\0');
+  bytes.replace(0, 4, "PSID");
+  bytes[5] = 2;        // version
+  bytes[7] = 0x7c;     // data offset
+  bytes[0x0f] = 1;     // songs
+  bytes[0x11] = 1;     // start song
+  const std::size_t n = std::min<std::size_t>(title.size(), 32);
+  bytes.replace(22, n, title.substr(0, n));
+  bytes.replace(54, 7, "Someone");
+  bytes.replace(86, 4, "1997");
+  for (std::size_t i = 0; i < data_size; ++i) bytes += static_cast<char>((i * 7 + title.size()) & 0xff);
+  return bytes;
+}
+
+void write_tune(const std::string& path, std::string_view title) { write_file(path, psid_file(title)); }
+
+std::vector<std::string> list_tree(const std::string& dir) {
+  std::vector<std::string> paths;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(dir, fs::directory_options::skip_permission_denied, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    std::string rel = fs::relative(it->path(), dir).string();
+    if (it->is_symlink(ec)) {
+      rel += '@';
+    } else if (it->is_directory(ec)) {
+      rel += '/';
+    }
+    paths.push_back(rel);
+  }
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
+namespace {
+
+void drain(int fd, std::string& into, bool& open) {
+  char buf[4096];
+  const ssize_t n = read(fd, buf, sizeof buf);
+  if (n > 0) {
+    into.append(buf, static_cast<std::size_t>(n));
+  } else {
+    open = false;
+  }
+}
+
+}  // namespace
+
+RunResult run_tuvo(const std::string& dir, std::string_view input, const RunOptions& options) {
+  int in[2], out[2], err[2];
+  if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
+    ADD_FAILURE() << "pipe";
+    return {};
+  }
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+    if (chdir(dir.c_str()) != 0) _exit(126);
+    ::umask(options.umask);
+    if (options.unprivileged) {
+      execl("/usr/bin/setpriv", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+            TUVO_2_BINARY, static_cast<char*>(nullptr));
+    } else {
+      execl(TUVO_2_BINARY, "tuvo_2", static_cast<char*>(nullptr));
+    }
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  // The input is small: it fits the pipe, so it can all go before reading.
+  std::size_t sent = 0;
+  while (sent < input.size()) {
+    const ssize_t n = write(in[1], input.data() + sent, input.size() - sent);
+    if (n <= 0) break;
+    sent += static_cast<std::size_t>(n);
+  }
+  close(in[1]);
+
+  RunResult result;
+  bool out_open = true, err_open = true;
+  while (out_open || err_open) {
+    pollfd fds[2] = {{out_open ? out[0] : -1, POLLIN, 0}, {err_open ? err[0] : -1, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) break;
+    if (fds[0].revents != 0) drain(out[0], result.out, out_open);
+    if (fds[1].revents != 0) drain(err[0], result.err, err_open);
+  }
+  close(out[0]);
+  close(err[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+std::string with_time_masked(std::string out) {
+  static const std::regex time("Conversion time = [0-9.e+]+ seconds");
+  return std::regex_replace(out, time, "Conversion time = T seconds");
+}
+
+std::string mv_line(std::string_view from, std::string_view to) {
+  return "renamed '" + std::string(from) + "' -> '" + std::string(to) + "'\n";
+}
+
+CollectionTest::CollectionTest() : root_(tmp_.path() + "/c64music") {
+  write_file(at("documnts/qm_sids.txt"), kReleaseDocument);
+  make_dirs(at("PELKORA"));
+}
+
+std::string CollectionTest::at(std::string_view relative) const {
+  return root_ + "/" + std::string(relative);
+}
+
+const char kBanner[] =
+    "TUVO_2/Linux \t\t\t\t\t\tDate: September 10, 1997\n\n"
+    "For TUVO_2 to work correctly, you must unzip/copy the tool directly\n"
+    "within the Quormel SIDs main directory (named 'c64music' if you haven't\n"
+    "renamed it).  Once you have done this you should have the file under a\n"
+    "similar path as the following:\tc64music/tuvo_2\n"
+    "The device can vary as well as the name of the main QM SIDs directory.  In\n"
+    "addition, the main QM SIDs directory doesn't have to be at the root.\n\n"
+    "This tool will convert Quormel SID Collection (TUVO) 1.6 to long file\n"
+    "names and long directory names.\n"
+    "The file names will use 27 characters for the base filename, and 4 charcters\n"
+    "for the extension (a total of 31 characters).  The new TUVO standard extension\n"
+    "is \".sid\" which will also be handled by the this tool.  Directory names will be\n"
+    "limited to 30 characters.  All of these numbers are based on a common\n"
+    "denominator from four major OSes: Win95, AmigaOS, Linux/Unix, and MacOS.\n"
+    "Further, all filenames will consist purely of the following characters:\n"
+    "A-Z a-z 0-9 _ (underscore) - (dash) and a period (the extension separator).\n"
+    "These choices should ensure future portability to other OSes.  MSDOS style\n"
+    "filenames (8.3) will no longer be supported by the TUVO crew.  The audience for\n"
+    "8.3 OSes is no longer large enough to focus on.  People using 8.3 OSes will\n"
+    "still be able to hear the new sids in the updates, however.  A general long\n"
+    "file sid renaming tool will be spawned from this tool in the very near future.\n\n";
+
+const char kFirstQuestion[] = "(Don't forget to backup QM SIDs!) Do you wish to continue? (Y/N) > ";
+
+const char kSuccess[] = "\nConversion was successful!  Enjoy TUVO 2.0!\n";
+
+}  // namespace test

@@ -1,0 +1,93 @@
+// Test support: temporary collection trees, tune files, and running the real
+// program in a directory with given standard input.
+#ifndef TUVO_TESTS_SUPPORT_COLLECTION_H_
+#define TUVO_TESTS_SUPPORT_COLLECTION_H_
+
+#include <gtest/gtest.h>
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace test {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with all it holds.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Writes |contents| to |path|, creating missing parent directories.
+void write_file(const std::string& path, std::string_view contents);
+// The whole file; fails the test when it cannot be read.
+std::string read_file(const std::string& path);
+bool exists(const std::string& path);
+// mkdir -p.
+void make_dirs(const std::string& path);
+
+// The bytes of a PSID file: a version 2 header whose 32-byte name field holds
+// |title| (cut or NUL-padded), then |data_size| bytes of tune data.
+std::string psid_file(std::string_view title, std::size_t data_size = 64);
+void write_tune(const std::string& path, std::string_view title);
+
+// The paths below |dir|, relative, sorted; directories end in '/', symbolic
+// links in '@'.
+std::vector<std::string> list_tree(const std::string& dir);
+
+struct RunOptions {
+  // Run as the unprivileged user nobody (through setpriv).
+  bool unprivileged = false;
+  // The file-creation mask of the run.
+  mode_t umask = 022;
+};
+
+struct RunResult {
+  std::string out;  // standard output, as read from a pipe
+  std::string err;  // standard error
+  int status = -1;  // exit status, or -1 when it did not exit normally
+};
+
+// Runs the program under test in |dir| with |input| on standard input.
+RunResult run_tuvo(const std::string& dir, std::string_view input, const RunOptions& options = {});
+
+// What the program prints before its first question.
+extern const char kBanner[];
+extern const char kFirstQuestion[];
+extern const char kSuccess[];
+// |out| with the number of "Conversion time = N seconds" replaced by T, as
+// a run may take a second or not.
+std::string with_time_masked(std::string out);
+// The "mv -v" line of one move.
+std::string mv_line(std::string_view from, std::string_view to);
+
+// A fresh release 1.6 collection: <tmp>/c64music holding documnts/qm_sids.txt
+// (line 5 names release 1.6) and the marker directory PELKORA.
+class CollectionTest : public ::testing::Test {
+ protected:
+  CollectionTest();
+  // The absolute path of |relative| inside the collection.
+  std::string at(std::string_view relative) const;
+  RunResult run(std::string_view input, const RunOptions& options = {}) const {
+    return run_tuvo(root_, input, options);
+  }
+  std::vector<std::string> tree() const { return list_tree(root_); }
+
+  TempDir tmp_;
+  std::string root_;
+};
+
+extern const char kReleaseDocument[];
+
+}  // namespace test
+
+#endif  // TUVO_TESTS_SUPPORT_COLLECTION_H_
