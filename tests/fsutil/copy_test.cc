@@ -1,1 +1,141 @@
-#include <gtest/gtest.h>
+// The exclusive copy and its alternate destination, on real files.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "fsutil/fsutil.h"
+#include "support/collection.h"
+
+namespace {
+
+using test::captured_stdout;
+using test::exists;
+using test::read_file;
+using test::write_file;
+
+class CopyTest : public test::InTempDirTest {
+ protected:
+  CopyResult copy(const std::string& src, const std::string& dst) {
+    CopyResult result{};
+    printed_ = captured_stdout([&] { result = copy_file_exclusive(src.c_str(), dst.c_str()); });
+    return result;
+  }
+  std::string printed_;
+};
+
+TEST_F(CopyTest, CopiesEveryByteToANewPrivateFile) {
+  struct Case {
+    const char* name;
+    std::size_t size;
+  } cases[] = {{"empty", 0}, {"one byte", 1}, {"one block", 4096}, {"blocks and a tail", 3 * 4096 + 17}};
+  for (const Case& c : cases) {
+    std::string bytes;
+    for (std::size_t i = 0; i < c.size; ++i) bytes += static_cast<char>(i * 31 % 251);
+    write_file("src.bin", bytes);
+    const std::string dst = std::string("dst-") + std::to_string(c.size) + ".bin";
+    EXPECT_EQ(copy("src.bin", dst), CopyResult::Copied) << c.name;
+    EXPECT_EQ(printed_, dst + "\n") << c.name;
+    EXPECT_EQ(read_file(dst), bytes) << c.name;
+    EXPECT_EQ(test::mode_of(dst), 0600u) << c.name;  // the tests run with umask 022 or less
+  }
+}
+
+TEST_F(CopyTest, TheFileCreationMaskApplies) {
+  write_file("src.bin", "abc");
+  const mode_t old = umask(0277);
+  EXPECT_EQ(copy("src.bin", "dst.bin"), CopyResult::Copied);
+  umask(old);
+  EXPECT_EQ(test::mode_of("dst.bin"), 0400u);
+}
+
+TEST_F(CopyTest, NeverOverwritesAndCreatesNothingWithoutASource) {
+  write_file("src.bin", "new");
+  write_file("taken.bin", "old");
+  EXPECT_EQ(copy("src.bin", "taken.bin"), CopyResult::TargetExists);
+  EXPECT_EQ(printed_, "");
+  EXPECT_EQ(read_file("taken.bin"), "old");
+  EXPECT_EQ(read_file("src.bin"), "new");
+
+  EXPECT_EQ(copy("missing.bin", "taken.bin"), CopyResult::SourceMissing);
+  EXPECT_EQ(copy("missing.bin", "fresh.bin"), CopyResult::SourceMissing);
+  EXPECT_EQ(printed_, "");
+  EXPECT_EQ(read_file("taken.bin"), "old");
+  EXPECT_FALSE(exists("fresh.bin"));
+}
+
+TEST_F(CopyTest, ADirectoryDestinationReceivesTheFileUnderItsOwnName) {
+  write_file("dir/TUNE.DAT", "tune");
+  test::make_dirs("Target.sid");
+  EXPECT_EQ(copy("dir/TUNE.DAT", "Target.sid"), CopyResult::Copied);
+  EXPECT_EQ(printed_, "Target.sid/TUNE.DAT\n");
+  EXPECT_EQ(read_file("Target.sid/TUNE.DAT"), "tune");
+  // Taken there as well: the alternate is refused too.
+  EXPECT_EQ(copy("dir/TUNE.DAT", "Target.sid"), CopyResult::TargetExists);
+}
+
+TEST_F(CopyTest, PathsTooLongForTheTargetBufferAreRefusedCleanly) {
+  // Real directories, so that only the length decides.
+  const std::string dir = std::string(200, 'd') + "/" + std::string(200, 'e');
+  test::make_dirs(dir);
+  write_file("src.bin", "abc");
+  const std::string fits = dir + "/" + std::string(kTargetPathBufferSize - 1 - dir.size() - 1, 'f');
+  ASSERT_EQ(fits.size(), kTargetPathBufferSize - 1);
+  EXPECT_EQ(copy("src.bin", fits), CopyResult::Copied);
+  EXPECT_EQ(printed_, fits + "\n");
+
+  const std::string too_long = dir + "/" + std::string(kTargetPathBufferSize - dir.size() - 1, 'g');
+  ASSERT_EQ(too_long.size(), kTargetPathBufferSize);
+  EXPECT_EQ(copy("src.bin", too_long), CopyResult::TargetExists);
+  EXPECT_FALSE(exists(too_long));
+
+  // The destination fits but is a directory, and the alternate inside it
+  // would not fit.
+  const std::string sub = dir + "/" + std::string(kTargetPathBufferSize - dir.size() - 6, 'h');
+  test::make_dirs(sub);
+  EXPECT_EQ(copy("src.bin", sub), CopyResult::TargetExists);
+  EXPECT_EQ(printed_, "");
+  EXPECT_EQ(test::list_tree(sub).size(), 0u);
+}
+
+TEST_F(CopyTest, AFailedReadLeavesNoPartialTarget) {
+  test::make_dirs("a-directory");  // opens for reading, but reading fails
+  const CopyResult result = copy("a-directory", "dst.bin");
+  EXPECT_LT(static_cast<int>(result), 0);
+  EXPECT_EQ(printed_, "dst.bin\n");  // both files were open
+  EXPECT_FALSE(exists("dst.bin"));
+}
+
+TEST_F(CopyTest, AFailedWriteLeavesNoPartialTarget) {
+  const std::string bytes(3 * 4096, 'x');
+  write_file("src.bin", bytes);
+  // Files may not grow past 5000 bytes: the second block's write falls short.
+  // A failed write reports the (positive) count of the last read.
+  const int wrote_short = test::in_child_with_file_size_limit(
+      5000, [] { return static_cast<int>(copy_file_exclusive("src.bin", "dst.bin")) > 0; });
+  EXPECT_EQ(wrote_short, 1);
+  EXPECT_FALSE(exists("dst.bin"));
+  EXPECT_EQ(read_file("src.bin"), bytes);
+}
+
+TEST(JoinDirAndName, PutsTheSourceNameInsideTheDestination) {
+  struct Case {
+    const char* src;
+    const char* dst;
+    const char* want;
+  } cases[] = {
+      {"NAME.DAT", "dir/", "dir/NAME.DAT"},  // no separator in the source
+      {"NAME.DAT", "dir", "dir/NAME.DAT"},
+      {"./a/b/NAME.DAT", "x", "x/NAME.DAT"},
+      {".\\a\\NAME.DAT", "x", "x\\NAME.DAT"},  // the source's own separator
+      {"a\\b/N", "x", "x/N"},
+      {"a/b\\N", "x", "x\\N"},
+      {"a/b", "x\\", "x\\b"},
+      {"a/", "x", "x/"},  // empty final component
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(join_dir_and_name(c.src, c.dst), c.want) << c.src << " + " << c.dst;
+  }
+}
+
+}  // namespace

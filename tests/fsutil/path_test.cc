@@ -12,21 +12,14 @@
 
 namespace {
 
-using test::TempDir;
 using test::make_dirs;
 using test::write_file;
 
-// Runs each test inside a fresh directory, as the tool runs inside its
-// collection.
-class PathTest : public ::testing::Test {
+class PathTest : public test::InTempDirTest {
  protected:
-  PathTest() : old_cwd_(getcwd(nullptr, 0)) {
-    make_dirs(tmp_.path() + "/C64Music");
-    EXPECT_EQ(chdir((tmp_.path() + "/C64Music").c_str()), 0);
-  }
-  ~PathTest() override {
-    EXPECT_EQ(chdir(old_cwd_), 0);
-    free(old_cwd_);
+  PathTest() {
+    make_dirs("C64Music");
+    EXPECT_EQ(chdir("C64Music"), 0);
   }
 
   // resolve_path_nocase on a copy of |path|; the buffer is left in |after|.
@@ -37,8 +30,6 @@ class PathTest : public ::testing::Test {
     return result;
   }
 
-  TempDir tmp_;
-  char* old_cwd_;
   char buffer_[kPathBufferSize];
 };
 

@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <regex>
 #include <sstream>
 
@@ -178,6 +181,41 @@ std::string mv_line(std::string_view from, std::string_view to) {
 CollectionTest::CollectionTest() : root_(tmp_.path() + "/c64music") {
   write_file(at("documnts/qm_sids.txt"), kReleaseDocument);
   make_dirs(at("PELKORA"));
+}
+
+InTempDirTest::InTempDirTest() : old_cwd_(fs::current_path()) {
+  fs::current_path(tmp_.path());
+}
+
+InTempDirTest::~InTempDirTest() { fs::current_path(old_cwd_); }
+
+std::string captured_stdout(const std::function<void()>& action) {
+  std::cout.flush();
+  ::testing::internal::CaptureStdout();
+  action();
+  std::cout.flush();
+  return ::testing::internal::GetCapturedStdout();
+}
+
+int in_child_with_file_size_limit(std::size_t max_file_size, const std::function<int()>& action) {
+  std::cout.flush();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{max_file_size, max_file_size};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const int result = action();
+    std::cout.flush();
+    _exit(result & 0xff);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? static_cast<signed char>(WEXITSTATUS(status)) : -1000;
+}
+
+unsigned mode_of(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
 std::string CollectionTest::at(std::string_view relative) const {

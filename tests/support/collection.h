@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -87,6 +88,30 @@ class CollectionTest : public ::testing::Test {
 };
 
 extern const char kReleaseDocument[];
+
+// Runs each test inside a fresh directory (the current directory for the
+// test's duration), as the tool runs inside its collection.
+class InTempDirTest : public ::testing::Test {
+ protected:
+  InTempDirTest();
+  ~InTempDirTest() override;
+
+  TempDir tmp_;
+
+ private:
+  std::string old_cwd_;
+};
+
+// Standard output written by |action|.
+std::string captured_stdout(const std::function<void()>& action);
+
+// Runs |action| in a child process whose files may grow to |max_file_size|
+// bytes at most (a write past it fails with EFBIG), and returns the value the
+// action returned, or -1000 when the child did not exit normally.
+int in_child_with_file_size_limit(std::size_t max_file_size, const std::function<int()>& action);
+
+// The permission bits of |path|.
+unsigned mode_of(const std::string& path);
 
 }  // namespace test
 
