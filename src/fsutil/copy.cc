@@ -51,7 +51,7 @@ std::string join_dir_and_name(std::string_view src, std::string_view dst) {
   return joined;
 }
 
-CopyResult copy_open_file_exclusive(int src_fd, std::span<const char> head,
+CopyResult copy_open_file_exclusive(int src_fd, std::span<const char> head, bool head_is_all,
                                     const char* src, const char* dst) {
   char target[kTargetPathBufferSize];
   int out = set_target(target, dst) ? create_exclusive(target) : -1;
@@ -61,11 +61,13 @@ CopyResult copy_open_file_exclusive(int src_fd, std::span<const char> head,
     if (out < 0) return CopyResult::TargetExists;
   }
 
-  // |last| follows the result of the last read: the head counts as one.
+  // |last| follows the result of the last read: the head counts as one, and
+  // a head that ended the file counts as the read that found its end.
   ssize_t last = static_cast<ssize_t>(head.size());
   bool ok = write_block(out, head.data(), head.size());
+  if (ok && head_is_all) last = 0;
   char block[kCopyBlockSize];
-  while (ok) {
+  while (ok && !head_is_all) {
     last = read(src_fd, block, sizeof block);
     if (last <= 0) break;
     ok = write_block(out, block, static_cast<std::size_t>(last));
@@ -84,7 +86,7 @@ CopyResult copy_open_file_exclusive(int src_fd, std::span<const char> head,
 CopyResult copy_file_exclusive(const char* src, const char* dst) {
   const int in = open(src, O_RDONLY | O_CLOEXEC);
   if (in < 0) return CopyResult::SourceMissing;
-  const CopyResult result = copy_open_file_exclusive(in, {}, src, dst);
+  const CopyResult result = copy_open_file_exclusive(in, {}, false, src, dst);
   close(in);
   return result;
 }

@@ -16,8 +16,10 @@ inline constexpr std::size_t kPathBufferSize = 1024;
 // destination (or alternate destination) of 512 bytes or more is refused.
 inline constexpr std::size_t kTargetPathBufferSize = 512;
 
-// Files are copied in blocks of this many bytes.
-inline constexpr std::size_t kCopyBlockSize = 4096;
+// Files are copied in blocks of this many bytes. A tune holds at most the
+// C64's 64 KiB of memory and a header, so one block takes a whole tune: one
+// read and one write per file, which is most of the conversion's cost.
+inline constexpr std::size_t kCopyBlockSize = 64 * 1024 + 1024;
 
 // Rewrites the separators of the NUL-terminated |path| in place. With '\\' as
 // |sep| every '/' becomes '\\'; with any other value every '\\' becomes '/'.
@@ -71,9 +73,11 @@ CopyResult copy_file_exclusive(const char* src, const char* dst);
 
 // The same for a source that the caller has already opened read-only as
 // |src_fd| and from which it has already read |head| (the file's first bytes,
-// from offset 0, with the read position just after them). |src| is only used
-// for the alternate name. Does not close |src_fd|.
-CopyResult copy_open_file_exclusive(int src_fd, std::span<const char> head,
+// from offset 0, with the read position just after them). |head_is_all|
+// says that the read of |head| already met the end of the file (a short read
+// of a regular file), so nothing is left to read. |src| is only used for the
+// alternate name. Does not close |src_fd|.
+CopyResult copy_open_file_exclusive(int src_fd, std::span<const char> head, bool head_is_all,
                                     const char* src, const char* dst);
 
 #endif  // TUVO_FSUTIL_FSUTIL_H_

@@ -65,7 +65,9 @@ ConvertResult convert_open_file(int fd, const char* path) {
   std::memcpy(new_path, path, dir_len);
   std::memcpy(new_path + dir_len, name.c_str(), name.size() + 1);
 
-  const CopyResult copied = copy_open_file_exclusive(fd, {head, size}, path, new_path);
+  // A regular file that gave less than a whole block has no more to give.
+  const bool head_is_all = size < sizeof head;
+  const CopyResult copied = copy_open_file_exclusive(fd, {head, size}, head_is_all, path, new_path);
   if (copied != CopyResult::Copied) return ConvertResult::Failed;
   // Only a complete copy replaces the tune.
   unlink(path);

@@ -28,7 +28,10 @@ TEST_F(CopyTest, CopiesEveryByteToANewPrivateFile) {
   struct Case {
     const char* name;
     std::size_t size;
-  } cases[] = {{"empty", 0}, {"one byte", 1}, {"one block", 4096}, {"blocks and a tail", 3 * 4096 + 17}};
+  } cases[] = {{"empty", 0},
+                  {"one byte", 1},
+                  {"one block", kCopyBlockSize},
+                  {"blocks and a tail", 3 * kCopyBlockSize + 17}};
   for (const Case& c : cases) {
     std::string bytes;
     for (std::size_t i = 0; i < c.size; ++i) bytes += static_cast<char>(i * 31 % 251);

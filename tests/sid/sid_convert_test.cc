@@ -7,9 +7,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "fsutil/fsutil.h"
 #include "sid/sid_convert.h"
 #include "support/collection.h"
 
@@ -38,6 +40,18 @@ TEST_F(ConvertTest, ATuneBecomesItsTitleDotSid) {
   EXPECT_EQ(read_file("GAMES/A-F/Night_Harbour.sid"), tune);
   EXPECT_EQ(test::mode_of("GAMES/A-F/Night_Harbour.sid"), 0600u);
   EXPECT_FALSE(exists("GAMES/A-F/NIGHTHAR.DAT"));
+}
+
+TEST_F(ConvertTest, TunesOfAnySizeAreCopiedWhole) {
+  // Around the size of the first read, which also serves the header check.
+  for (std::size_t size : {kCopyBlockSize - 1, kCopyBlockSize, kCopyBlockSize + 1, 2 * kCopyBlockSize + 5}) {
+    const std::string tune = psid_file("Sized", size - 0x7c);
+    ASSERT_EQ(tune.size(), size);
+    write_file("d/SIZED.DAT", tune);
+    EXPECT_EQ(convert("./d/SIZED.DAT"), ConvertResult::Converted) << size;
+    EXPECT_EQ(read_file("d/Sized.sid"), tune) << size;
+    ASSERT_EQ(std::remove("d/Sized.sid"), 0);
+  }
 }
 
 TEST_F(ConvertTest, WhichFilesAreTunesAndWhatTheyAreCalled) {
