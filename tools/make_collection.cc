@@ -1,14 +1,15 @@
 // make_collection: writes a release 1.6 collection for demonstrations, tests
 // and benchmarks, the same for the same seed.
 //
-//   make_collection DIR [--tunes=N] [--seed=S]
+//   make_collection DIR [--tunes=N] [--seed=S] [--duplicates=P]
 //
 // DIR becomes the collection's main directory. It holds every old directory
 // of the rename table in its release 1.6 spelling, the document with
 // "release 1.6" on line 5, N tunes (default 1000, at most 100000) as 8.3
 // upper-case ".DAT" PSID files of 1 to 20 KB spread over the directories, and
 // a few files that are not tunes (RSID files, text files, a PSID file whose
-// path holds no ".dat").
+// path holds no ".dat"). About P percent of the tunes (default 3) take a title
+// that their directory already has.
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -55,11 +56,13 @@ struct Options {
   std::string dir;
   int tunes = kDefaultTunes;
   unsigned seed = 1;
+  int duplicates = 3;  // percent
 };
 
 [[noreturn]] void usage(const char* why) {
   std::cerr << "make_collection: " << why << "\n"
-            << "usage: make_collection DIR [--tunes=N] [--seed=S]   (N from 0 to " << kMaxTunes << ")\n";
+            << "usage: make_collection DIR [--tunes=N] [--seed=S] [--duplicates=PERCENT]   (N from 0 to "
+            << kMaxTunes << ")\n";
   std::exit(2);
 }
 
@@ -70,6 +73,9 @@ Options parse(int argc, char** argv) {
     if (arg.starts_with("--tunes=")) {
       o.tunes = std::atoi(argv[i] + 8);
       if (o.tunes < 0 || o.tunes > kMaxTunes) usage("bad number of tunes");
+    } else if (arg.starts_with("--duplicates=")) {
+      o.duplicates = std::atoi(argv[i] + 13);
+      if (o.duplicates < 0 || o.duplicates > 100) usage("bad percentage of duplicates");
     } else if (arg.starts_with("--seed=")) {
       o.seed = static_cast<unsigned>(std::strtoul(argv[i] + 7, nullptr, 10));
     } else if (arg.starts_with("-") || !o.dir.empty()) {
@@ -262,7 +268,8 @@ int main(int argc, char** argv) {
     const std::string& dir = tune_dirs[gen.pick(tune_dirs.size())];
     std::vector<std::string>& titles = titles_in[dir];
     // Now and then a title that the directory already has.
-    const std::string title = !titles.empty() && gen.chance(0.03) ? titles[gen.pick(titles.size())] : gen.title();
+    const bool duplicate = !titles.empty() && gen.chance(options.duplicates / 100.0);
+    const std::string title = duplicate ? titles[gen.pick(titles.size())] : gen.title();
     titles.push_back(title);
     const std::string name = short_name(title, taken[dir]);
     write_file(options.dir + "/" + dir + "/" + name + ".DAT", gen.psid("PSID", title));

@@ -31,6 +31,10 @@ char* convert_separators(char* path, char sep);
 // cannot be listed.
 bool is_directory(const char* path);
 
+// True when |path| is a regular file or a symbolic link to one. FIFOs,
+// sockets and devices are never opened as files: a FIFO would block the run.
+bool is_regular_file(const char* path);
+
 // Finds |path| whatever the case of its components and rewrites it in place
 // with the names as stored on disk.
 // REQUIRES: |path| is NUL-terminated and starts with "./" or "../" (written

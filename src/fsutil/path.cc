@@ -1,5 +1,6 @@
 // Separator conversion, directory test and case-insensitive path resolution.
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <string>
@@ -37,6 +38,11 @@ bool is_directory(const char* path) {
   if (dir == nullptr) return false;
   closedir(dir);
   return true;
+}
+
+bool is_regular_file(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 char* resolve_path_nocase(char* path, char sep) {

@@ -25,13 +25,13 @@ void rewrite_release_line(char (&path)[kPathBufferSize], char (&line)[kLineBuffe
   convert_separators(path, '/');
   if (resolve_path_nocase(path, '/') == nullptr) return;
 
+  if (!is_regular_file(path)) return;
   std::ifstream document(path);
   if (!document.is_open()) return;
   std::ofstream temp;
-  if (!open_text_output(temp, kTempName)) {
-    unlink(kTempName);
-    return;
-  }
+  // Whatever stands under the temporary name and cannot be written is left
+  // alone, and so is the document.
+  if (!open_text_output(temp, kTempName)) return;
 
   // A document that cannot be read whole is left as it is: writing a copy
   // of part of it would lose the rest.

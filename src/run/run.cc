@@ -3,6 +3,7 @@
 #include "run/run.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -99,7 +100,9 @@ bool path_exists(char (&buffer)[kPathBufferSize], const char* path) {
 // |path| as the line buffer.
 bool document_is_release_1_6(char (&path)[kPathBufferSize]) {
   static_assert(kPathBufferSize == kLineBufferSize);
-  std::ifstream document(path);
+  std::ifstream document;
+  // Anything but a file reads as no lines at all.
+  if (is_regular_file(path)) document.open(path);
   for (int i = 0; i < kReleaseLineNumber; ++i) read_line(document, path);
   return std::strstr(path, kReleaseMark) != nullptr;
 }
@@ -110,6 +113,9 @@ std::ostream& log_error(std::ostream& log, std::string_view message, std::string
                         int& counter) {
   log << message << " : " << path << '\n' << std::flush;
   ++counter;
+  // A log that cannot take the line (a full disk, or a log that never
+  // opened) must not lose it: the user reads it on standard error instead.
+  if (!log) std::cerr << message << " : " << path << '\n';
   return log;
 }
 
@@ -127,9 +133,15 @@ char ask_continue(std::string_view question, AnswerForm form) {
 }
 
 bool open_text_output(std::ofstream& file, const char* name) {
-  // The stream library creates files 0666; create it first to get 0664.
-  const int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, kTextFileMode);
-  if (fd >= 0) close(fd);
+  // Created here first: the stream library would make it 0666. The name
+  // must be a plain file: a link could point out of the collection, and a
+  // FIFO would block the run.
+  const int fd = open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kTextFileMode);
+  if (fd < 0) return false;
+  struct stat st;
+  const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  close(fd);
+  if (!regular) return false;
   file.open(name, std::ios::out | std::ios::trunc);
   return file.is_open();
 }

@@ -30,7 +30,9 @@ inline constexpr char kUnreadableDirectoryMessage[] = "Unreadable Directory?";
 int run_conversion();
 
 // Writes "<message> : <path>\n" to |log|, flushed so that the line survives
-// an interrupted run, and adds one to |counter|. Returns |log|.
+// an interrupted run, and adds one to |counter|. When |log| cannot take the
+// line (it never opened, or the disk is full), the line goes to standard
+// error instead. Returns |log|.
 std::ostream& log_error(std::ostream& log, std::string_view message, std::string_view path,
                         int& counter);
 
@@ -44,7 +46,8 @@ enum class AnswerForm {
 char ask_continue(std::string_view question, AnswerForm form);
 
 // Opens |file| on |name| for writing with truncation; a file it creates gets
-// permissions 0664 less the umask. Returns whether it is open.
+// permissions 0664 less the umask. Returns whether it is open; a name that is
+// a symbolic link or anything but a regular file is not opened.
 bool open_text_output(std::ofstream& file, const char* name);
 
 // Moves each directory of the release 1.6 layout present below the current

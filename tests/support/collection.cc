@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -155,11 +157,27 @@ RunResult run_tuvo(const std::string& dir, std::string_view input, const RunOpti
 
   RunResult result;
   bool out_open = true, err_open = true;
+  int sid_lines = 0;
+  std::size_t counted = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
   while (out_open || err_open) {
     pollfd fds[2] = {{out_open ? out[0] : -1, POLLIN, 0}, {err_open ? err[0] : -1, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) break;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const int ready = poll(fds, 2, static_cast<int>(std::max<long>(left.count(), 0)));
+    if (ready == 0) {
+      ADD_FAILURE() << "the program did not end within " << options.timeout_seconds << " s";
+      kill(pid, SIGKILL);
+      break;
+    }
+    if (ready < 0) break;
     if (fds[0].revents != 0) drain(out[0], result.out, out_open);
     if (fds[1].revents != 0) drain(err[0], result.err, err_open);
+    if (options.kill_after_sid_lines > 0 && sid_lines < options.kill_after_sid_lines) {
+      for (std::size_t end; (end = result.out.find('\n', counted)) != std::string::npos; counted = end + 1) {
+        if (std::string_view(result.out).substr(counted, end - counted).ends_with(".sid")) ++sid_lines;
+      }
+      if (sid_lines >= options.kill_after_sid_lines) kill(pid, SIGKILL);
+    }
   }
   close(out[0]);
   close(err[0]);
@@ -167,6 +185,31 @@ RunResult run_tuvo(const std::string& dir, std::string_view input, const RunOpti
   waitpid(pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
+}
+
+void make_collection(const std::string& dir, int tunes, unsigned seed, int duplicates_percent) {
+  const std::string command = std::string(MAKE_COLLECTION_BINARY) + " '" + dir + "' --tunes=" +
+                              std::to_string(tunes) + " --seed=" + std::to_string(seed) +
+                              " --duplicates=" + std::to_string(duplicates_percent) + " >/dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+std::map<std::string, std::string> files_under(const std::string& dir) {
+  std::map<std::string, std::string> files;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(dir, fs::directory_options::skip_permission_denied, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_regular_file(ec) && !it->is_symlink(ec)) {
+      files[fs::relative(it->path(), dir).string()] = read_file(it->path().string());
+    }
+  }
+  return files;
+}
+
+bool is_tune(const std::string& path, const std::string& bytes) {
+  std::string lower = path;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower.find(".dat") != std::string::npos && bytes.compare(0, 4, "PSID") == 0;
 }
 
 std::string with_time_masked(std::string out) {

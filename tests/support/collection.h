@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,11 +46,28 @@ void write_tune(const std::string& path, std::string_view title);
 // links in '@'.
 std::vector<std::string> list_tree(const std::string& dir);
 
+// Writes a generated release 1.6 collection into |dir| (see
+// tools/make_collection.cc).
+void make_collection(const std::string& dir, int tunes, unsigned seed, int duplicates_percent = 3);
+
+// Every regular file below |dir| (links not followed): relative path ->
+// contents.
+std::map<std::string, std::string> files_under(const std::string& dir);
+
+// True when |bytes| at |path| is what the program takes for a tune: "PSID"
+// first and ".dat" (any case) in the path.
+bool is_tune(const std::string& path, const std::string& bytes);
+
 struct RunOptions {
   // Run as the unprivileged user nobody (through setpriv).
   bool unprivileged = false;
   // The file-creation mask of the run.
   mode_t umask = 022;
+  // Kill the program (SIGKILL) once this many lines ending in ".sid" have
+  // come out; 0 lets it run to the end.
+  int kill_after_sid_lines = 0;
+  // A run still going after this long is killed, and the test fails.
+  int timeout_seconds = 120;
 };
 
 struct RunResult {

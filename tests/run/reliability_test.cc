@@ -1,0 +1,343 @@
+// Nothing lost: generated collections, full disks, a killed run and hostile
+// trees, all through the real program.
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/collection.h"
+
+namespace {
+
+using test::exists;
+using test::files_under;
+using test::is_tune;
+using test::psid_file;
+using test::read_file;
+using test::write_file;
+using test::write_tune;
+
+using Files = std::map<std::string, std::string>;
+
+bool is_bookkeeping(const std::string& path) {
+  return path.ends_with("qm_sids.txt") || path == "tuvo_2.err" || path == "xtempx.txt";
+}
+
+std::multiset<std::string> contents(const Files& files) {
+  std::multiset<std::string> all;
+  for (const auto& [path, bytes] : files) {
+    if (!is_bookkeeping(path)) all.insert(bytes);
+  }
+  return all;
+}
+
+std::string basename_of(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// The paths in the log's complete lines, relative to the collection, by
+// message.
+std::map<std::string, std::set<std::string>> logged(const std::string& log) {
+  std::map<std::string, std::set<std::string>> paths;
+  std::istringstream in(log.substr(0, log.rfind('\n') + 1));
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t sep = line.find(" : ./");
+    EXPECT_NE(sep, std::string::npos) << line;
+    if (sep != std::string::npos) paths[line.substr(0, sep)].insert(line.substr(sep + 5));
+  }
+  return paths;
+}
+
+// The number of errors the summary reports, 0 for the success message.
+int reported_errors(const std::string& out) {
+  if (out.ends_with(test::kSuccess)) return 0;
+  const std::size_t end = out.rfind(" errors detected.  Check the tuvo_2.err file for details.\n");
+  if (end == std::string::npos) return -1;
+  const std::size_t start = out.rfind('\n', end) + 1;
+  return std::stoi(out.substr(start, end - start));
+}
+
+bool is_portable_name(const std::string& name) {
+  if (!name.ends_with(".sid") || name.size() > 31) return false;
+  return std::all_of(name.begin(), name.end() - 4, [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-';
+  });
+}
+
+class ReliabilityTest : public test::CollectionTest {
+ protected:
+  // What every run must leave: every file's bytes exactly once, the files
+  // that are not tunes under their own names, and a log (counted by the
+  // summary) naming exactly the tunes left under their old names.
+  void expect_nothing_lost(const Files& before, const test::RunResult& run) {
+    const Files after = files_under(root_);
+    EXPECT_TRUE(contents(after) == contents(before)) << "the files' contents differ";
+
+    std::multiset<std::pair<std::string, std::string>> others_before, others_after;
+    std::set<std::string> left_as_tunes;
+    for (const auto& [path, bytes] : before) {
+      if (!is_tune(path, bytes) && !is_bookkeeping(path)) others_before.insert({basename_of(path), bytes});
+    }
+    for (const auto& [path, bytes] : after) {
+      if (is_tune(path, bytes)) left_as_tunes.insert(path);
+      if (!is_tune(path, bytes) && !is_bookkeeping(path) && !path.ends_with(".sid")) {
+        others_after.insert({basename_of(path), bytes});
+      }
+    }
+    EXPECT_TRUE(others_after == others_before) << "files that are not tunes changed";
+
+    // Lines the log file could not take are on standard error.
+    std::string log = exists(at("tuvo_2.err")) ? read_file(at("tuvo_2.err")) : "";
+    log = log.substr(0, log.rfind('\n') + 1) + run.err;
+    const auto paths = logged(log);
+    const std::set<std::string> duplicates =
+        paths.count("Duplicate File?") ? paths.at("Duplicate File?") : std::set<std::string>{};
+    EXPECT_EQ(duplicates, left_as_tunes);
+    EXPECT_EQ(reported_errors(test::with_time_masked(run.out)), std::count(log.begin(), log.end(), '\n'));
+    EXPECT_EQ(run.status, 0);
+  }
+};
+
+TEST_F(ReliabilityTest, GeneratedCollectionsKeepEveryTune) {
+  for (unsigned seed : {1u, 2u, 3u}) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::filesystem::remove_all(root_);
+    test::make_collection(root_, 300, seed, /*duplicates_percent=*/30);
+    const Files before = files_under(root_);
+    const auto run = this->run("y\n");
+    expect_nothing_lost(before, run);
+    for (const auto& [path, bytes] : files_under(root_)) {
+      if (path.ends_with(".sid")) {
+        EXPECT_TRUE(is_portable_name(basename_of(path))) << path;
+      }
+    }
+    EXPECT_FALSE(exists(at("xtempx.txt")));
+  }
+}
+
+// A tmpfs mounted over the collection for one test, unmounted at the end.
+class SmallDisk {
+ public:
+  explicit SmallDisk(const std::string& where) : where_(where) {
+    mounted_ = mount("tmpfs", where.c_str(), "tmpfs", 0, "size=64m") == 0;
+  }
+  ~SmallDisk() {
+    if (mounted_) umount2(where_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+  // Shrinks the file system to what it holds now and |spare| bytes more.
+  bool leave_free(std::size_t spare) {
+    struct statvfs s;
+    if (statvfs(where_.c_str(), &s) != 0) return false;
+    const std::size_t used = (s.f_blocks - s.f_bfree) * s.f_frsize;
+    const std::string options = "remount,size=" + std::to_string(used + spare);
+    return mount("tmpfs", where_.c_str(), "tmpfs", MS_REMOUNT, options.c_str() + 8) == 0;
+  }
+
+ private:
+  std::string where_;
+  bool mounted_ = false;
+};
+
+class FullDiskTest : public ReliabilityTest {
+ protected:
+  // A generated collection on a small file system.
+  void lay_out(SmallDisk& disk, const std::string& document) {
+    if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root); full disks not tested";
+    test::make_collection(root_, 300, 7, 10);
+    write_file(at("documnts/qm_sids.txt"), document);
+  }
+};
+
+constexpr std::size_t kPage = 4096;
+
+TEST_F(FullDiskTest, DuringTheTunes) {
+  test::make_dirs(root_);
+  SmallDisk disk(root_);
+  lay_out(disk, test::kReleaseDocument);
+  if (IsSkipped()) return;
+  // Room for tunes of up to two pages, until the log takes it: then no tune
+  // can be copied, and the log cannot take all their lines.
+  ASSERT_TRUE(disk.leave_free(2 * kPage));
+  const Files before = files_under(root_);
+  const auto run = this->run("y\n");
+  expect_nothing_lost(before, run);
+  EXPECT_GT(reported_errors(test::with_time_masked(run.out)), 10);
+  EXPECT_GT(test::list_tree(root_).size(), 0u);
+}
+
+TEST_F(FullDiskTest, DuringTheDocument) {
+  test::make_dirs(root_);
+  SmallDisk disk(root_);
+  std::string document = test::kReleaseDocument;
+  while (document.size() < 32 * kPage) document += std::string(79, '-') + "\n";
+  lay_out(disk, document);
+  if (IsSkipped()) return;
+  // Every tune fits, but the rewritten document does not.
+  ASSERT_TRUE(disk.leave_free(8 * kPage));
+  const Files before = files_under(root_);
+  const auto run = this->run("y\n");
+  expect_nothing_lost(before, run);
+  EXPECT_EQ(read_file(at("DOCUMENTS/qm_sids.txt")), document);
+  EXPECT_FALSE(exists(at("xtempx.txt")));
+}
+
+TEST_F(ReliabilityTest, AKilledRunLosesNothingAndASecondRunFinishes) {
+  test::make_collection(root_, 3000, 11);
+  const Files before = files_under(root_);
+  test::RunOptions kill;
+  kill.kill_after_sid_lines = 1000;
+  const auto killed = run("y\n", kill);
+  EXPECT_EQ(killed.status, -1) << "the run ended before it could be killed";
+
+  // The documents directory has moved, so the second run asks on.
+  const auto second = run("y\ny\n");
+  EXPECT_EQ(second.status, 0);
+  const Files after = files_under(root_);
+
+  // Every file's bytes are still there; the only new bytes may be the one
+  // file being written at the kill, a part of a tune that is still there.
+  const std::multiset<std::string> was = contents(before);
+  const std::multiset<std::string> is = contents(after);
+  for (const std::string& bytes : std::set<std::string>(was.begin(), was.end())) {
+    EXPECT_GE(is.count(bytes), was.count(bytes));
+  }
+  int incomplete = 0;
+  for (const auto& [path, bytes] : after) {
+    if (is_bookkeeping(path) || was.count(bytes)) continue;
+    ++incomplete;
+    EXPECT_TRUE(path.ends_with(".sid")) << path;
+    EXPECT_TRUE(std::any_of(was.begin(), was.end(), [&](const std::string& b) { return b.starts_with(bytes); }))
+        << path;
+  }
+  EXPECT_LE(incomplete, 1);
+
+  // Every tune still under its old name is in the second run's log.
+  std::set<std::string> left_as_tunes;
+  for (const auto& [path, bytes] : after) {
+    if (is_tune(path, bytes)) left_as_tunes.insert(path);
+  }
+  const auto paths = logged(exists(at("tuvo_2.err")) ? read_file(at("tuvo_2.err")) : "");
+  EXPECT_EQ(paths.count("Duplicate File?") ? paths.at("Duplicate File?") : std::set<std::string>{}, left_as_tunes);
+}
+
+TEST_F(ReliabilityTest, HostileTreesEndWithNothingLost) {
+  const std::string dir = at("games/a-f/");
+  write_tune(dir + "NORMAL.DAT", "Normal");
+  // Special files, named like tunes and not; none may be opened.
+  ASSERT_EQ(mkfifo((dir + "FIFO.DAT").c_str(), 0644), 0);
+  ASSERT_EQ(mkfifo((dir + "fifo").c_str(), 0644), 0);
+  const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string sock_path = dir + "SOCK.DAT";
+  ASSERT_LT(sock_path.size(), sizeof addr.sun_path);
+  std::strcpy(addr.sun_path, sock_path.c_str());
+  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  // A device that never ends, named like a tune, directly and by a link.
+  if (mknod((dir + "ZERO.DAT").c_str(), S_IFCHR | 0666, makedev(1, 5)) != 0) {
+    GTEST_LOG_(INFO) << "cannot make a device node here; that case is not checked";
+  }
+  ASSERT_EQ(symlink("/dev/zero", (dir + "LINKZERO.DAT").c_str()), 0);
+  // Cycles of links.
+  write_tune(at("loops/LOOP.DAT"), "In A Loop");
+  ASSERT_EQ(symlink("..", at("loops/up").c_str()), 0);
+  ASSERT_EQ(symlink("../loops", at("loops/again").c_str()), 0);
+  // Short files that begin like tunes.
+  for (std::size_t size = 0; size <= 60; ++size) {
+    std::string bytes = std::string("PSID").substr(0, std::min<std::size_t>(size, 4));
+    while (bytes.size() < size) bytes += static_cast<char>('a' + bytes.size() % 26);
+    write_file(at("short/S" + std::to_string(size) + ".DAT"), bytes);
+  }
+  // Titles holding every byte value.
+  for (int first = 1; first < 256; first += 32) {
+    std::string title;
+    for (int b = first; b < first + 32 && b < 256; ++b) title += static_cast<char>(b);
+    write_tune(at("bytes/B" + std::to_string(first) + ".DAT"), title);
+    write_tune(at("bytes/C" + std::to_string(first) + ".DAT"), title.substr(title.size() / 2));
+  }
+
+  const Files before = files_under(root_);
+  test::RunOptions options;
+  const auto run = this->run("y\n", options);
+  close(sock);
+  expect_nothing_lost(before, run);
+  EXPECT_TRUE(exists(at("GAMES/A-F/Normal.sid")));
+  EXPECT_TRUE(exists(at("loops/In_A_Loop.sid")));
+  EXPECT_TRUE(exists(at("GAMES/A-F/FIFO.DAT")));
+}
+
+TEST_F(ReliabilityTest, TheProgramsOwnFilesAreNeverSpecialFilesOrLinks) {
+  write_tune(at("games/a-f/FIRST.DAT"), "Same");
+  write_tune(at("games/a-f/SECOND.DAT"), "Same");  // one error to log
+  {
+    SCOPED_TRACE("FIFOs, which nobody writes or reads");
+    ASSERT_EQ(std::remove(at("documnts/qm_sids.txt").c_str()), 0);
+    for (const char* name : {"documnts/qm_sids.txt", "tuvo_2.err", "xtempx.txt"}) {
+      ASSERT_EQ(mkfifo(at(name).c_str(), 0644), 0) << name;
+    }
+    const auto run = this->run("y\ny\n");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(run.err.starts_with("Duplicate File? : ./GAMES/A-F/")) << run.err;
+    for (const char* name : {"DOCUMENTS/qm_sids.txt", "tuvo_2.err", "xtempx.txt"}) {
+      struct stat st;
+      EXPECT_TRUE(lstat(at(name).c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) << name;
+    }
+  }
+  {
+    SCOPED_TRACE("links out of the collection");
+    for (const char* name : {"DOCUMENTS/qm_sids.txt", "tuvo_2.err", "xtempx.txt"}) std::remove(at(name).c_str());
+    write_file(at("DOCUMENTS/qm_sids.txt"), test::kReleaseDocument);
+    write_file(tmp_.path() + "/outside.err", "keep");
+    write_file(tmp_.path() + "/outside.txt", "keep");
+    ASSERT_EQ(symlink("../outside.err", at("tuvo_2.err").c_str()), 0);
+    ASSERT_EQ(symlink("../outside.txt", at("xtempx.txt").c_str()), 0);
+    write_tune(at("GAMES/A-F/THIRD.DAT"), "Same");
+    const auto run = this->run("y\ny\n");
+    EXPECT_EQ(run.status, 0);
+    // The log is a link: its lines, FIRST or SECOND again and THIRD, go to
+    // standard error.
+    EXPECT_NE(run.err.find("Duplicate File? : ./GAMES/A-F/THIRD.DAT\n"), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 2) << run.err;
+    EXPECT_EQ(read_file(tmp_.path() + "/outside.err"), "keep");
+    EXPECT_EQ(read_file(tmp_.path() + "/outside.txt"), "keep");
+    EXPECT_EQ(read_file(at("DOCUMENTS/qm_sids.txt")), test::kReleaseDocument);
+  }
+}
+
+TEST_F(ReliabilityTest, UnreadableDirectoriesAndTunesAreLogged) {
+  if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv is missing; cannot run as another user";
+  write_tune(at("games/a-f/OPEN.DAT"), "Open");
+  write_tune(at("games/a-f/SECRET.DAT"), "Secret");
+  write_tune(at("locked/HIDDEN.DAT"), "Hidden");
+  // The collection belongs to nobody, who runs the program: as root every
+  // file could be read.
+  ASSERT_EQ(chmod(tmp_.path().c_str(), 0755), 0);
+  ASSERT_EQ(std::system(("chown -R 65534:65534 '" + root_ + "'").c_str()), 0);
+  ASSERT_EQ(chmod(at("games/a-f/SECRET.DAT").c_str(), 0), 0);
+  ASSERT_EQ(chmod(at("locked").c_str(), 0), 0);
+
+  test::RunOptions as_nobody;
+  as_nobody.unprivileged = true;
+  const auto run = this->run("y\n", as_nobody);
+  chmod(at("locked").c_str(), 0755);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(read_file(at("tuvo_2.err")),
+            "Duplicate File? : ./GAMES/A-F/SECRET.DAT\nUnreadable Directory? : ./locked\n");
+  EXPECT_NE(run.out.find("\n2 errors detected."), std::string::npos);
+  EXPECT_TRUE(exists(at("GAMES/A-F/Open.sid")));
+  EXPECT_TRUE(exists(at("GAMES/A-F/SECRET.DAT")));
+  EXPECT_TRUE(exists(at("locked/HIDDEN.DAT")));
+}
+
+}  // namespace
