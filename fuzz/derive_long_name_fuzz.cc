@@ -2,9 +2,9 @@
 // portable base name, and the fallback name never grows.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string_view>
 
+#include "fuzz_check.h"
 #include "sid/sid_convert.h"
 
 namespace {
@@ -12,13 +12,6 @@ namespace {
 bool is_separator(char c) { return c == '_' || c == '-'; }
 bool is_name_byte(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || is_separator(c);
-}
-
-void check(bool ok, const char* what) {
-  if (!ok) {
-    std::fprintf(stderr, "broken: %s\n", what);
-    __builtin_trap();
-  }
 }
 
 }  // namespace

@@ -2,23 +2,12 @@
 // bytes, a failed stream stays failed, and reading ends.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <sstream>
 #include <string>
 
+#include "fuzz_check.h"
 #include "run/read_line.h"
-
-namespace {
-
-void check(bool ok, const char* what) {
-  if (!ok) {
-    std::fprintf(stderr, "broken: %s\n", what);
-    __builtin_trap();
-  }
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));

@@ -72,18 +72,13 @@ DIR* open_subdirectory(DIR* dir, const char* name) {
 // tune: a candidate path whose first bytes are the tune magic, or one that
 // cannot be read to tell.
 bool may_be_tune(DIR* dir, const char* name, std::string_view path) {
-  std::string lower(path);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; });
-  if (lower.find(".dat") == std::string::npos) return false;
+  if (!is_tune_path(path)) return false;
   const int fd = openat(dirfd(dir), name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return errno != ENOENT;
-  constexpr char kMagic[] = "PSID";
-  char magic[sizeof kMagic - 1];
-  const bool tune =
-      read(fd, magic, sizeof magic) == sizeof magic && std::memcmp(magic, kMagic, sizeof magic) == 0;
+  char head[4];
+  const ssize_t got = read(fd, head, sizeof head);
   close(fd);
-  return tune;
+  return got < 0 || has_tune_magic({head, static_cast<std::size_t>(got)});
 }
 
 // Nothing at or below a path too long for the path buffer can be converted,

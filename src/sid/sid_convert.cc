@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -12,27 +13,7 @@
 
 namespace {
 
-constexpr char kTuneMagic[] = "PSID";
-constexpr std::size_t kMagicSize = 4;
 constexpr char kNewExtension[] = ".sid";
-
-// Release 1.6 tunes are the files whose path holds ".dat" in any case. The
-// test is on the whole path on purpose: x.data and files below a directory
-// named like "a.dat" are candidates too.
-bool is_candidate_path(std::string_view path) {
-  constexpr std::string_view kMark = ".dat";
-  for (std::size_t i = 0; i + kMark.size() <= path.size(); ++i) {
-    std::size_t k = 0;
-    while (k < kMark.size()) {
-      char c = path[i + k];
-      if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-      if (c != kMark[k]) break;
-      ++k;
-    }
-    if (k == kMark.size()) return true;
-  }
-  return false;
-}
 
 // Runs |fd|'s conversion once the file is known to be an open regular file.
 ConvertResult convert_open_file(int fd, const char* path) {
@@ -41,9 +22,7 @@ ConvertResult convert_open_file(int fd, const char* path) {
   const ssize_t got = read(fd, head, sizeof head);
   if (got < 0) return ConvertResult::Failed;
   const std::size_t size = static_cast<std::size_t>(got);
-  if (size < kMagicSize || std::memcmp(head, kTuneMagic, kMagicSize) != 0) {
-    return ConvertResult::NotSid;
-  }
+  if (!has_tune_magic({head, size})) return ConvertResult::NotSid;
 
   // A header cut inside the title field reads as NUL-padded.
   char title[kTitleFieldSize] = {};
@@ -76,8 +55,17 @@ ConvertResult convert_open_file(int fd, const char* path) {
 
 }  // namespace
 
+bool is_tune_path(std::string_view path) {
+  // ASCII case only, whatever the locale.
+  const auto same_lowered = [](char c, char mark) { return (c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c) == mark; };
+  constexpr std::string_view kMark = ".dat";
+  return std::search(path.begin(), path.end(), kMark.begin(), kMark.end(), same_lowered) != path.end();
+}
+
+bool has_tune_magic(std::string_view head) { return head.starts_with("PSID"); }
+
 ConvertResult convert_sid_file(const char* path, bool known_regular) {
-  if (!is_candidate_path(path)) return ConvertResult::NotSid;
+  if (!is_tune_path(path)) return ConvertResult::NotSid;
 
   // FIFOs, sockets and devices are never opened: opening one can block the
   // run or disturb the device.

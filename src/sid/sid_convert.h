@@ -36,6 +36,15 @@ bool transliterate_latin1(std::string& out, unsigned char byte);
 // first '.', with its first byte upper-cased and the rest lower-cased (ASCII).
 std::string fallback_name(std::string_view old_file_name);
 
+// True when |path| holds ".dat" in any case: release 1.6 tunes are named so.
+// The whole path counts: x.data, and any file below a directory whose name
+// holds ".dat", are candidates too.
+bool is_tune_path(std::string_view path);
+
+// True when |head|, the first bytes of a file, begins with the tune magic
+// "PSID".
+bool has_tune_magic(std::string_view head);
+
 // Result of convert_sid_file.
 enum class ConvertResult : int {
   Converted = 0,  // new file written, old file deleted
