@@ -1,6 +1,5 @@
 // The release line of the collection's document, rewritten at the end of a
 // run through the real program.
-#include <sys/mount.h>
 #include <unistd.h>
 
 #include <string>
@@ -72,29 +71,13 @@ TEST_F(DocumentTest, NoTemporaryFileNoChange) {
   EXPECT_EQ(test::list_tree(at("xtempx.txt")), std::vector<std::string>{});
 }
 
-// A small file system mounted for one test, unmounted at the end.
-class ScopedTmpfs {
- public:
-  ScopedTmpfs(const std::string& where, const std::string& options) : where_(where) {
-    mounted_ = mount("tmpfs", where.c_str(), "tmpfs", 0, options.c_str()) == 0;
-  }
-  ~ScopedTmpfs() {
-    if (mounted_) umount2(where_.c_str(), MNT_DETACH);
-  }
-  bool mounted() const { return mounted_; }
-
- private:
-  std::string where_;
-  bool mounted_ = false;
-};
-
 TEST_F(DocumentTest, ARewriteThatCannotBePutBackKeepsTheTemporaryFile) {
   // The documents directory is a file system of one page, which holds the
   // document but not its rewritten copy (line 5 grows, one line is added).
   test::make_dirs(at("DOCUMENTS"));
   ASSERT_EQ(std::remove(at("documnts/qm_sids.txt").c_str()), 0);
   ASSERT_EQ(rmdir(at("documnts").c_str()), 0);
-  ScopedTmpfs small(at("DOCUMENTS"), "size=4k");
+  test::ScopedTmpfs small(at("DOCUMENTS"), "size=4k");
   if (!small.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
   std::string rest;
   while (rest.size() < 4096 - 20) rest += std::string(75, 'x') + "\n";

@@ -1,9 +1,7 @@
 // Nothing lost: generated collections, full disks, a killed run and hostile
 // trees, all through the real program.
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -125,34 +123,10 @@ TEST_F(ReliabilityTest, GeneratedCollectionsKeepEveryTune) {
   }
 }
 
-// A tmpfs mounted over the collection for one test, unmounted at the end.
-class SmallDisk {
- public:
-  explicit SmallDisk(const std::string& where) : where_(where) {
-    mounted_ = mount("tmpfs", where.c_str(), "tmpfs", 0, "size=64m") == 0;
-  }
-  ~SmallDisk() {
-    if (mounted_) umount2(where_.c_str(), MNT_DETACH);
-  }
-  bool mounted() const { return mounted_; }
-  // Shrinks the file system to what it holds now and |spare| bytes more.
-  bool leave_free(std::size_t spare) {
-    struct statvfs s;
-    if (statvfs(where_.c_str(), &s) != 0) return false;
-    const std::size_t used = (s.f_blocks - s.f_bfree) * s.f_frsize;
-    const std::string options = "remount,size=" + std::to_string(used + spare);
-    return mount("tmpfs", where_.c_str(), "tmpfs", MS_REMOUNT, options.c_str() + 8) == 0;
-  }
-
- private:
-  std::string where_;
-  bool mounted_ = false;
-};
-
 class FullDiskTest : public ReliabilityTest {
  protected:
   // A generated collection on a small file system.
-  void lay_out(SmallDisk& disk, const std::string& document) {
+  void lay_out(test::ScopedTmpfs& disk, const std::string& document) {
     if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root); full disks not tested";
     test::make_collection(root_, 300, 7, 10);
     write_file(at("documnts/qm_sids.txt"), document);
@@ -163,7 +137,7 @@ constexpr std::size_t kPage = 4096;
 
 TEST_F(FullDiskTest, DuringTheTunes) {
   test::make_dirs(root_);
-  SmallDisk disk(root_);
+  test::ScopedTmpfs disk(root_, "size=64m");
   lay_out(disk, test::kReleaseDocument);
   if (IsSkipped()) return;
   // Room for tunes of up to two pages, until the log takes it: then no tune
@@ -178,7 +152,7 @@ TEST_F(FullDiskTest, DuringTheTunes) {
 
 TEST_F(FullDiskTest, DuringTheDocument) {
   test::make_dirs(root_);
-  SmallDisk disk(root_);
+  test::ScopedTmpfs disk(root_, "size=64m");
   std::string document = test::kReleaseDocument;
   while (document.size() < 32 * kPage) document += std::string(79, '-') + "\n";
   lay_out(disk, document);

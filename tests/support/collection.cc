@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -254,6 +256,22 @@ int in_child_with_file_size_limit(std::size_t max_file_size, const std::function
   int status = 0;
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? static_cast<signed char>(WEXITSTATUS(status)) : -1000;
+}
+
+ScopedTmpfs::ScopedTmpfs(const std::string& where, const std::string& options) : where_(where) {
+  mounted_ = mount("tmpfs", where.c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+ScopedTmpfs::~ScopedTmpfs() {
+  if (mounted_) umount2(where_.c_str(), MNT_DETACH);
+}
+
+bool ScopedTmpfs::leave_free(std::size_t spare) {
+  struct statvfs s;
+  if (statvfs(where_.c_str(), &s) != 0) return false;
+  const std::size_t used = (s.f_blocks - s.f_bfree) * s.f_frsize;
+  const std::string size = "size=" + std::to_string(used + spare);
+  return mount("tmpfs", where_.c_str(), "tmpfs", MS_REMOUNT, size.c_str()) == 0;
 }
 
 unsigned mode_of(const std::string& path) {

@@ -128,6 +128,23 @@ std::string captured_stdout(const std::function<void()>& action);
 // action returned, or -1000 when the child did not exit normally.
 int in_child_with_file_size_limit(std::size_t max_file_size, const std::function<int()>& action);
 
+// A tmpfs mounted at |where| for the life of the object (the tests run as
+// root; where mounting is refused, mounted() is false and the test skips).
+class ScopedTmpfs {
+ public:
+  ScopedTmpfs(const std::string& where, const std::string& options);
+  ~ScopedTmpfs();
+  ScopedTmpfs(const ScopedTmpfs&) = delete;
+  ScopedTmpfs& operator=(const ScopedTmpfs&) = delete;
+  bool mounted() const { return mounted_; }
+  // Shrinks the file system to what it holds now and |spare| bytes more.
+  bool leave_free(std::size_t spare);
+
+ private:
+  std::string where_;
+  bool mounted_ = false;
+};
+
 // The permission bits of |path|.
 unsigned mode_of(const std::string& path);
 
