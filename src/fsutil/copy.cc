@@ -1,8 +1,12 @@
-// The exclusive copy: how every converted tune and the rewritten document are
-// written. Creating with O_EXCL is what refuses to overwrite an existing file.
+// The exclusive copy: how every converted tune is written. A new file never
+// overwrites an existing one, which is how duplicate tune names are found,
+// and it appears under its name only once it is complete.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 
@@ -38,7 +42,104 @@ bool write_block(int fd, const char* data, std::size_t size) {
   return written == static_cast<ssize_t>(size);
 }
 
+// Writes |head| and then the rest of |src_fd| to |out|. Returns the result of
+// the last read: 0 at the end of the source, negative after a failed read,
+// the positive count of the last read when its write failed or fell short.
+int copy_bytes(int src_fd, std::span<const char> head, bool head_is_all, int out) {
+  // The head counts as one read, and a head that ended the file counts as
+  // the read that found its end.
+  ssize_t last = static_cast<ssize_t>(head.size());
+  bool ok = write_block(out, head.data(), head.size());
+  if (ok && head_is_all) last = 0;
+  char block[kCopyBlockSize];
+  while (ok && !head_is_all) {
+    last = read(src_fd, block, sizeof block);
+    if (last <= 0) break;
+    ok = write_block(out, block, static_cast<std::size_t>(last));
+  }
+  return static_cast<int>(last);
+}
+
+// An unnamed new file in the directory of |path|, or -1 (errno tells) where
+// it cannot be made, for example on file systems that have no such files.
+int open_unnamed(const char* path) {
+  char dir[kPathBufferSize] = ".";
+  if (const char* slash = std::strrchr(path, '/'); slash != nullptr) {
+    const std::size_t len = std::max<std::size_t>(static_cast<std::size_t>(slash - path), 1);
+    if (len >= sizeof dir) return -1;
+    std::memcpy(dir, path, len);  // "/name" keeps its "/"
+    dir[len] = '\0';
+  }
+  return open(dir, O_TMPFILE | O_WRONLY | O_CLOEXEC, kNewFileMode);
+}
+
+// Gives the unnamed file |fd| the name |path|. Like an exclusive create, it
+// fails (EEXIST) when anything stands under that name.
+bool link_unnamed(int fd, const char* path) {
+  char self[32];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  return linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
+}
+
+// The copy through the unnamed file |tmp| (closed here): written whole
+// first, then named |dst| or, when that is taken, the alternate path.
+CopyResult copy_through_unnamed(int tmp, int src_fd, std::span<const char> head, bool head_is_all,
+                                const char* src, const char* dst) {
+  char target[kTargetPathBufferSize];
+  const bool fits = set_target(target, dst);
+  const int copied = copy_bytes(src_fd, head, head_is_all, tmp);
+  if (copied != 0) {
+    // As with a named copy that stops early, the path it was meant for is
+    // shown; nothing was ever named, so nothing is left behind.
+    close(tmp);
+    if (fits) std::cout << target << '\n';
+    return static_cast<CopyResult>(copied);
+  }
+  bool named = fits && link_unnamed(tmp, target);
+  if (!named) {
+    named = set_target(target, join_dir_and_name(src, dst)) && link_unnamed(tmp, target);
+  }
+  if (!named) {
+    close(tmp);
+    return CopyResult::TargetExists;
+  }
+  std::cout << target << '\n';
+  if (close(tmp) != 0) {
+    unlink(target);
+    return static_cast<CopyResult>(kCloseFailed);
+  }
+  return CopyResult::Copied;
+}
+
+// The copy where no unnamed file can be made: created exclusively under its
+// name and removed again should the copy stop early.
+CopyResult copy_through_named(int src_fd, std::span<const char> head, bool head_is_all, const char* src,
+                              const char* dst) {
+  char target[kTargetPathBufferSize];
+  int out = set_target(target, dst) ? create_exclusive(target) : -1;
+  if (out < 0) {
+    if (!set_target(target, join_dir_and_name(src, dst))) return CopyResult::TargetExists;
+    out = create_exclusive(target);
+    if (out < 0) return CopyResult::TargetExists;
+  }
+  int result = copy_bytes(src_fd, head, head_is_all, out);
+  std::cout << target << '\n';
+  if (close(out) != 0 && result == 0) result = kCloseFailed;
+  // A copy that stopped early must not leave a truncated file under the new
+  // name: the caller keeps the original instead.
+  if (result != 0) unlink(target);
+  return static_cast<CopyResult>(result);
+}
+
+// Unnamed files are named through /proc; without it they cannot be.
+bool can_name_unnamed_files() {
+  static const bool can = access("/proc/self/fd", X_OK) == 0;
+  return can;
+}
+
 }  // namespace
+
+bool g_copy_without_unnamed_files = false;
 
 std::string join_dir_and_name(std::string_view src, std::string_view dst) {
   const std::size_t last = src.find_last_of("\\/");
@@ -53,34 +154,9 @@ std::string join_dir_and_name(std::string_view src, std::string_view dst) {
 
 CopyResult copy_open_file_exclusive(int src_fd, std::span<const char> head, bool head_is_all,
                                     const char* src, const char* dst) {
-  char target[kTargetPathBufferSize];
-  int out = set_target(target, dst) ? create_exclusive(target) : -1;
-  if (out < 0) {
-    if (!set_target(target, join_dir_and_name(src, dst))) return CopyResult::TargetExists;
-    out = create_exclusive(target);
-    if (out < 0) return CopyResult::TargetExists;
-  }
-
-  // |last| follows the result of the last read: the head counts as one, and
-  // a head that ended the file counts as the read that found its end.
-  ssize_t last = static_cast<ssize_t>(head.size());
-  bool ok = write_block(out, head.data(), head.size());
-  if (ok && head_is_all) last = 0;
-  char block[kCopyBlockSize];
-  while (ok && !head_is_all) {
-    last = read(src_fd, block, sizeof block);
-    if (last <= 0) break;
-    ok = write_block(out, block, static_cast<std::size_t>(last));
-  }
-
-  std::cout << target << '\n';
-
-  int result = static_cast<int>(last);
-  if (close(out) != 0 && result == 0) result = kCloseFailed;
-  // A copy that stopped early must not leave a truncated file under the new
-  // name: the caller keeps the original instead.
-  if (result != 0) unlink(target);
-  return static_cast<CopyResult>(result);
+  const int tmp = g_copy_without_unnamed_files || !can_name_unnamed_files() ? -1 : open_unnamed(dst);
+  if (tmp >= 0) return copy_through_unnamed(tmp, src_fd, head, head_is_all, src, dst);
+  return copy_through_named(src_fd, head, head_is_all, src, dst);
 }
 
 CopyResult copy_file_exclusive(const char* src, const char* dst) {

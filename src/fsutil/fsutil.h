@@ -62,17 +62,22 @@ enum class CopyResult : int {
 // ('/' if |src| has none) is put between.
 std::string join_dir_and_name(std::string_view src, std::string_view dst);
 
-// Copies |src| byte for byte to a new file |dst| (0600 less the umask), which
-// must not exist yet: an existing file is never overwritten, which is how
-// duplicate tune names are found. When |dst| cannot be created, the copy goes
-// to join_dir_and_name(src, dst) instead (so a directory |dst| receives the
-// file under its own name).
-// Prints the path it created and a newline on standard output once both
-// files are open, also when the copy then stops early.
+// Copies |src| byte for byte to a new file |dst| (0600 less the umask, a
+// fresh modification time), which must not exist yet: an existing file is
+// never overwritten, which is how duplicate tune names are found. When |dst|
+// cannot be created, the copy goes to join_dir_and_name(src, dst) instead (so
+// a directory |dst| receives the file under its own name).
+// The new file appears under its name only once it is complete: it is
+// written as an unnamed file in |dst|'s directory and then linked to its
+// name. Where the file system has no unnamed files, it is created
+// exclusively under its name and removed again if the copy stops early; a
+// process killed in between may then leave a part of it.
+// Prints the path it created and a newline on standard output; a copy that
+// stops early prints the path it was meant for.
 // Returns Copied on success. On SourceMissing or TargetExists nothing was
 // created; a path that does not fit kTargetPathBufferSize counts as
-// TargetExists. After a failed read or write the partial target is removed,
-// so a truncated copy never stays behind.
+// TargetExists. After a failed read, write or close nothing stays under the
+// new name.
 CopyResult copy_file_exclusive(const char* src, const char* dst);
 
 // The same for a source that the caller has already opened read-only as
@@ -83,5 +88,10 @@ CopyResult copy_file_exclusive(const char* src, const char* dst);
 // alternate name. Does not close |src_fd|.
 CopyResult copy_open_file_exclusive(int src_fd, std::span<const char> head, bool head_is_all,
                                     const char* src, const char* dst);
+
+// Test switch: when set, the copy writes under the new name directly, as it
+// does on file systems without unnamed files (FAT, NFS), which the tests
+// cannot mount.
+extern bool g_copy_without_unnamed_files;
 
 #endif  // TUVO_FSUTIL_FSUTIL_H_

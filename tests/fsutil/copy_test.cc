@@ -14,8 +14,12 @@ using test::exists;
 using test::read_file;
 using test::write_file;
 
-class CopyTest : public test::InTempDirTest {
+// Every case runs twice: through an unnamed file that is named once complete,
+// and created under its name, as on file systems without unnamed files.
+class CopyTest : public test::InTempDirTest, public ::testing::WithParamInterface<bool> {
  protected:
+  CopyTest() { g_copy_without_unnamed_files = GetParam(); }
+  ~CopyTest() override { g_copy_without_unnamed_files = false; }
   CopyResult copy(const std::string& src, const std::string& dst) {
     CopyResult result{};
     printed_ = captured_stdout([&] { result = copy_file_exclusive(src.c_str(), dst.c_str()); });
@@ -24,7 +28,7 @@ class CopyTest : public test::InTempDirTest {
   std::string printed_;
 };
 
-TEST_F(CopyTest, CopiesEveryByteToANewPrivateFile) {
+TEST_P(CopyTest, CopiesEveryByteToANewPrivateFile) {
   struct Case {
     const char* name;
     std::size_t size;
@@ -44,7 +48,7 @@ TEST_F(CopyTest, CopiesEveryByteToANewPrivateFile) {
   }
 }
 
-TEST_F(CopyTest, TheFileCreationMaskApplies) {
+TEST_P(CopyTest, TheFileCreationMaskApplies) {
   write_file("src.bin", "abc");
   const mode_t old = umask(0277);
   EXPECT_EQ(copy("src.bin", "dst.bin"), CopyResult::Copied);
@@ -52,7 +56,7 @@ TEST_F(CopyTest, TheFileCreationMaskApplies) {
   EXPECT_EQ(test::mode_of("dst.bin"), 0400u);
 }
 
-TEST_F(CopyTest, NeverOverwritesAndCreatesNothingWithoutASource) {
+TEST_P(CopyTest, NeverOverwritesAndCreatesNothingWithoutASource) {
   write_file("src.bin", "new");
   write_file("taken.bin", "old");
   EXPECT_EQ(copy("src.bin", "taken.bin"), CopyResult::TargetExists);
@@ -67,7 +71,7 @@ TEST_F(CopyTest, NeverOverwritesAndCreatesNothingWithoutASource) {
   EXPECT_FALSE(exists("fresh.bin"));
 }
 
-TEST_F(CopyTest, ADirectoryDestinationReceivesTheFileUnderItsOwnName) {
+TEST_P(CopyTest, ADirectoryDestinationReceivesTheFileUnderItsOwnName) {
   write_file("dir/TUNE.DAT", "tune");
   test::make_dirs("Target.sid");
   EXPECT_EQ(copy("dir/TUNE.DAT", "Target.sid"), CopyResult::Copied);
@@ -77,7 +81,7 @@ TEST_F(CopyTest, ADirectoryDestinationReceivesTheFileUnderItsOwnName) {
   EXPECT_EQ(copy("dir/TUNE.DAT", "Target.sid"), CopyResult::TargetExists);
 }
 
-TEST_F(CopyTest, PathsTooLongForTheTargetBufferAreRefusedCleanly) {
+TEST_P(CopyTest, PathsTooLongForTheTargetBufferAreRefusedCleanly) {
   // Real directories, so that only the length decides.
   const std::string dir = std::string(200, 'd') + "/" + std::string(200, 'e');
   test::make_dirs(dir);
@@ -101,25 +105,29 @@ TEST_F(CopyTest, PathsTooLongForTheTargetBufferAreRefusedCleanly) {
   EXPECT_EQ(test::list_tree(sub).size(), 0u);
 }
 
-TEST_F(CopyTest, AFailedReadLeavesNoPartialTarget) {
+TEST_P(CopyTest, AFailedReadLeavesNoPartialTarget) {
   test::make_dirs("a-directory");  // opens for reading, but reading fails
   const CopyResult result = copy("a-directory", "dst.bin");
   EXPECT_LT(static_cast<int>(result), 0);
-  EXPECT_EQ(printed_, "dst.bin\n");  // both files were open
+  EXPECT_EQ(printed_, "dst.bin\n");  // the path it was meant for
   EXPECT_FALSE(exists("dst.bin"));
 }
 
-TEST_F(CopyTest, AFailedWriteLeavesNoPartialTarget) {
+TEST_P(CopyTest, AFailedWriteLeavesNoPartialTarget) {
   const std::string bytes(3 * 4096, 'x');
   write_file("src.bin", bytes);
   // Files may not grow past 5000 bytes: the second block's write falls short.
   // A failed write reports the (positive) count of the last read.
   const int wrote_short = test::in_child_with_file_size_limit(
       5000, [] { return static_cast<int>(copy_file_exclusive("src.bin", "dst.bin")) > 0; });
+  EXPECT_EQ(test::list_tree("."), std::vector<std::string>{"src.bin"});
   EXPECT_EQ(wrote_short, 1);
   EXPECT_FALSE(exists("dst.bin"));
   EXPECT_EQ(read_file("src.bin"), bytes);
 }
+
+INSTANTIATE_TEST_SUITE_P(BothWays, CopyTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "NamedAtOnce" : "NamedWhenComplete"; });
 
 TEST(JoinDirAndName, PutsTheSourceNameInsideTheDestination) {
   struct Case {
