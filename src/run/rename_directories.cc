@@ -1,25 +1,63 @@
 // Moving the collection's directories to their long names.
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <iostream>
 
 #include "run/run.h"
+
+extern char** environ;
 
 namespace {
 
 // Rows after the one that moves into this name are relative to VARIOUS.
 constexpr char kVariousIntermediate[] = "VARIOUS_";
 
+enum class MoveResult { Moved, Failed, Interrupted };
+
+// Runs "mv -v |source| |target|" as a process of its own, with no shell in
+// between, and waits for it. mv prints the move, or its own message.
+MoveResult run_mv(char* source, char* target) {
+  // The child writes to the same terminal or pipe: what we printed must be
+  // out first.
+  std::cout.flush();
+  std::fflush(stdout);
+  char mv[] = "mv";
+  char verbose[] = "-v";
+  char* argv[] = {mv, verbose, source, target, nullptr};
+  pid_t pid;
+  if (posix_spawnp(&pid, mv, nullptr, nullptr, argv, environ) != 0) return MoveResult::Failed;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return MoveResult::Failed;
+  }
+  // Ctrl-C reaches mv too, and mv dies of a closed output pipe as the run
+  // would: whether it moved or not, the run stops here.
+  if (WIFSIGNALED(status)) {
+    request_stop(WTERMSIG(status));
+    return MoveResult::Interrupted;
+  }
+  return WEXITSTATUS(status) == 0 ? MoveResult::Moved : MoveResult::Failed;
+}
+
+bool exists(const char* path) {
+  struct stat st;
+  return lstat(path, &st) == 0;
+}
+
 }  // namespace
 
 void rename_directories() {
   char source[kPathBufferSize];
   char target[kPathBufferSize];
-  char command[kPathBufferSize];
   bool in_various = false;
 
   for (const char* const* row = kDirectoryRenames; row[0] != nullptr; row += 2) {
+    if (stop_requested()) return;
     const char* old_path = row[0];
     const char* new_path = row[1];
     if (in_various) {
@@ -35,18 +73,22 @@ void rename_directories() {
     convert_separators(target, '/');
 
     // A directory that is not there (absent, or converted already) is
-    // skipped. A name found this way matches a table name in all but case,
-    // so it holds no byte the shell would read specially.
+    // skipped.
     if (resolve_path_nocase(source, '/') == nullptr) continue;
-    // A command cut short must never run; table rows are far shorter.
-    const int length = std::snprintf(command, sizeof command, "mv -v %s %s", source, target);
-    if (length < 0 || static_cast<std::size_t>(length) >= sizeof command) continue;
-    // The child writes to the same terminal or pipe: what we printed must be
-    // out first.
-    std::cout.flush();
-    std::fflush(stdout);
-    // mv reports its own failures on the terminal; nothing is counted.
-    const int status = std::system(command);
-    static_cast<void>(status);
+    // mv would move the directory into one that stands under the new name
+    // (documnts into DOCUMENTS/documnts), or over a file.
+    if (exists(target)) {
+      log_error(g_error_log, kUnmovedDirectoryMessage, source, g_error_count);
+      continue;
+    }
+    switch (run_mv(source, target)) {
+      case MoveResult::Moved:
+        break;
+      case MoveResult::Failed:
+        log_error(g_error_log, kUnmovedDirectoryMessage, source, g_error_count);
+        break;
+      case MoveResult::Interrupted:
+        return;
+    }
   }
 }

@@ -6,8 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <iostream>
 
 std::ofstream g_error_log;
@@ -79,6 +81,10 @@ constexpr char kReleaseDocumentPath[] = "./documnts/qm_sids.txt";
 constexpr int kReleaseLineNumber = 5;
 constexpr char kReleaseMark[] = "1.6";
 
+constexpr char kBusyMessage[] = "tuvo_2: another run is converting this collection; nothing was changed\n";
+// The exit status of a run that found the collection held by another.
+constexpr int kExitBusy = 1;
+
 // Permissions of the text files the run creates, before the umask.
 constexpr mode_t kTextFileMode = 0664;
 
@@ -124,11 +130,10 @@ char ask_continue(std::string_view question, AnswerForm form) {
   // Standard input is tied to standard output, so the question shows before
   // the read waits. At end of input the read leaves |answer| untouched.
   char answer = '\0';
-  std::cin >> answer;
-  if (form == AnswerForm::Strict) {
-    std::cin.get();
-    std::cout << "\n\n";
-  }
+  // One answer per line: what else was typed on it (the "es" of "yes") must
+  // not answer the next question.
+  if (std::cin >> answer) std::cin.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+  if (form == AnswerForm::Strict) std::cout << "\n\n";
   return ascii_upper(answer);
 }
 
@@ -146,13 +151,26 @@ bool open_text_output(std::ofstream& file, const char* name) {
   return file.is_open();
 }
 
+void open_standard_streams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    // open returns the lowest free descriptor: the closed one.
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) open("/dev/null", O_RDWR);
+  }
+}
+
 int run_conversion() {
   char check[kPathBufferSize];
   char base[kPathBufferSize];
-  char scratch[kLineBufferSize];
 
   std::cout << kBanner;
   if (ask_continue(kBackupQuestion, AnswerForm::Strict) != 'Y') return 0;
+
+  // Two runs in one collection would move the same directories and write
+  // the same files. The lock is held until the process ends.
+  if (lock_collection() == LockResult::Busy) {
+    std::cerr << kBusyMessage;
+    return kExitBusy;
+  }
 
   if (!path_exists(check, kMainDirectoryPath)) {
     std::cout << kMainDirectoryWarning;
@@ -177,26 +195,31 @@ int run_conversion() {
   }
 
   const std::time_t start = std::time(nullptr);
-  open_text_output(g_error_log, kErrorLogName);
+  const bool log_opened = open_text_output(g_error_log, kErrorLogName);
+  catch_stop_signals();
 
   rename_directories();
-
-  std::memcpy(check, base, sizeof check);
-  walk_tree(check);
-
+  if (!stop_requested()) {
+    std::memcpy(check, base, sizeof check);
+    walk_tree(check);
+  }
+  if (!stop_requested()) rewrite_release_line(check);
   g_error_log.close();
-
-  rewrite_release_line(check, scratch);
+  if (stop_requested()) finish_stopped_run();
 
   const std::time_t end = std::time(nullptr);
   std::cout << "\nConversion time = " << std::difftime(end, start) << " seconds\n";
 
   if (g_error_count < 1) {
-    unlink(kErrorLogName);
+    // Only a log this run made is removed: what stands under its name
+    // otherwise (a FIFO, a link) is not ours.
+    if (log_opened) unlink(kErrorLogName);
     std::cout << "\nConversion was successful!  Enjoy TUVO 2.0!\n";
-  } else {
+  } else if (log_opened) {
     std::cout << '\n'
               << g_error_count << " errors detected.  Check the tuvo_2.err file for details.\n";
+  } else {
+    std::cout << '\n' << g_error_count << " errors detected.  They are listed above on standard error.\n";
   }
   return 0;
 }

@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <ostream>
+#include <string>
 #include <string_view>
 
 #include "fsutil/fsutil.h"
@@ -23,11 +24,45 @@ inline constexpr char kDuplicateFileMessage[] = "Duplicate File?";
 // A directory of the collection that could not be listed, so that the tunes
 // in it (if any) were not converted.
 inline constexpr char kUnreadableDirectoryMessage[] = "Unreadable Directory?";
+// A directory left under its old name: its new name was taken, or mv could
+// not start or failed.
+inline constexpr char kUnmovedDirectoryMessage[] = "Unmoved Directory?";
+// The document left as it was although it should have been rewritten.
+inline constexpr char kUnconvertedDocumentMessage[] = "Unconverted Document?";
 
 // The program: banner, questions and checks, then the directory moves, the
 // tune conversion and the document rewrite, then the elapsed time and the
-// summary. Returns 0 in every case.
+// summary. Returns 0 once the conversion has run or the user declined, and
+// 1 when another run holds the collection (one line on standard error says
+// so). A run asked to stop by a signal ends between two tunes: see
+// finish_stopped_run.
 int run_conversion();
+
+// Makes file descriptors 0, 1 and 2 valid: any that is closed is opened on
+// /dev/null, so that no file the program opens later takes its place (and
+// receives what is printed).
+void open_standard_streams();
+
+enum class LockResult {
+  Locked,       // this process holds the collection until it ends
+  Busy,         // another run holds it
+  Unavailable,  // the file system cannot lock it; the run goes on unlocked
+};
+
+// Takes the exclusive advisory lock on the current directory (the
+// collection's root), without waiting.
+LockResult lock_collection();
+
+// From now on SIGINT, SIGTERM, SIGHUP and SIGPIPE only ask the run to stop;
+// the walk and the moves look at stop_requested() before each tune and each
+// move, so the tune in hand is always finished or untouched.
+void catch_stop_signals();
+bool stop_requested();
+// Asks the run to stop as |signal| would (a child mv died of it).
+void request_stop(int signal);
+// Prints one line on standard error saying that the run stopped, then ends
+// the process as the stopping signal would have ended it.
+[[noreturn]] void finish_stopped_run();
 
 // Writes "<message> : <path>\n" to |log|, flushed so that the line survives
 // an interrupted run, and adds one to |counter|. When |log| cannot take the
@@ -52,7 +87,11 @@ bool open_text_output(std::ofstream& file, const char* name);
 
 // Moves each directory of the release 1.6 layout present below the current
 // directory to its long name, one "mv -v" per row of kDirectoryRenames whose
-// old directory exists (whatever its case on disk). Results are not checked.
+// old directory exists (whatever its case on disk); mv is started directly,
+// without a shell. A row whose new name is taken already is not moved (mv
+// would move the directory inside it), and neither it nor a mv that cannot
+// start or fails goes unnoticed: each gets an "Unmoved Directory?" line in
+// g_error_log and is counted. Returns early when a stop was requested.
 void rename_directories();
 
 // The rename table: pairs of (old path, new path) with '\\' between
@@ -69,12 +108,23 @@ extern const char* const kDirectoryRenames[];
 // buffer are never converted, and the tunes among them are logged.
 void walk_tree(char (&path)[kPathBufferSize]);
 
+// The document's text with line 5 replaced by the release 2.0 line. Every
+// other byte stays: line endings, a final newline or its absence, NUL bytes,
+// lines of any length. The new line 5 takes the ending line 5 had; a
+// document of fewer than five lines gets empty lines up to line 4 and the
+// release line, each ended as the document's first line is ("\n" if none).
+std::string replace_release_line(std::string_view document);
+
 // Replaces line 5 of the collection's document (DOCUMENTS/QM_SIDS.TXT, any
-// case) with the release 2.0 line through the temporary file "xtempx.txt",
-// using |path| and |line| as scratch. The document is left as it was when it
-// cannot be read whole or the temporary file cannot be written; once it has
-// been replaced, the temporary file is removed. Should the rewritten copy not
-// be put back, "xtempx.txt" is kept and a line on standard output says so.
-void rewrite_release_line(char (&path)[kPathBufferSize], char (&line)[kLineBufferSize]);
+// case) with the release 2.0 line, using |path| as scratch. The rewritten
+// text is written whole under the temporary name "xtempx.txt" beside the
+// document (created exclusively, 0600 less the umask) and renamed over the
+// document, so that the document is never missing or partly written; its
+// path is then printed. A missing document is skipped. A document that is
+// not a regular file or cannot be read, or a rewrite that cannot be written
+// (a directory that is not writable, a full disk, a temporary name taken by
+// a file this program did not write) leaves the document as it was, with an
+// "Unconverted Document?" line in g_error_log, counted.
+void rewrite_release_line(char (&path)[kPathBufferSize]);
 
 #endif  // TUVO_RUN_RUN_H_

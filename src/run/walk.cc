@@ -130,6 +130,8 @@ void walk_directory(char (&path)[kPathBufferSize], OpenDirectories& open_dirs) {
 
   const std::size_t len = std::strlen(path);
   while (const dirent* entry = readdir(dir)) {
+    // A stop waits for the tune in hand, and no other is started.
+    if (stop_requested()) break;
     if (is_dot_or_dot_dot(entry->d_name)) continue;
     const std::size_t name_len = std::strlen(entry->d_name);
     if (len + 1 + name_len >= sizeof path) {

@@ -160,15 +160,19 @@ TEST_F(DialogueTest, EndOfInputAfterTheFirstQuestionConsents) {
   EXPECT_EQ(run.status, 0);
 }
 
-TEST_F(DialogueTest, AnswersAreSingleCharacters) {
-  // "yes": y answers the first question, the strict form eats the e, and the
-  // s answers the next question (anything but N goes on).
+TEST_F(DialogueTest, OneAnswerPerLine) {
+  // "yes" answers y to the first question; the rest of its line is dropped,
+  // so the next question waits for the next line, whose n declines.
   rename_main_directory();
   ASSERT_EQ(rmdir(at("PELKORA").c_str()), 0);
-  const auto run = this->run("yes\nn\n");
-  EXPECT_EQ(run.out, std::string(kBanner) + kFirstQuestion + "\n\n" + kMainDirectoryWarning +
-                         kQuestion + "\n\n" + kMarkerWarning + kQuestion);
-  EXPECT_EQ(run.status, 0);
+  for (const char* input : {"yes\nn\n", "y s\nno\ny\n", "  Yup \t\n\nnope\n"}) {
+    const auto before = tree();
+    const auto run = this->run(input);
+    EXPECT_EQ(run.out, std::string(kBanner) + kFirstQuestion + "\n\n" + kMainDirectoryWarning + kQuestion + "\n\n")
+        << input;
+    EXPECT_EQ(run.status, 0) << input;
+    EXPECT_EQ(tree(), before) << input;
+  }
 }
 
 TEST_F(DialogueTest, ConsentInAPreparedCollectionRunsToSuccess) {

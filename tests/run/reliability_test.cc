@@ -254,6 +254,7 @@ TEST_F(ReliabilityTest, HostileTreesEndWithNothingLost) {
 TEST_F(ReliabilityTest, TheProgramsOwnFilesAreNeverSpecialFilesOrLinks) {
   write_tune(at("games/a-f/FIRST.DAT"), "Same");
   write_tune(at("games/a-f/SECOND.DAT"), "Same");  // one error to log
+  const std::string on_stderr = "errors detected.  They are listed above on standard error.\n";
   {
     SCOPED_TRACE("FIFOs, which nobody writes or reads");
     ASSERT_EQ(std::remove(at("documnts/qm_sids.txt").c_str()), 0);
@@ -263,6 +264,9 @@ TEST_F(ReliabilityTest, TheProgramsOwnFilesAreNeverSpecialFilesOrLinks) {
     const auto run = this->run("y\ny\n");
     EXPECT_EQ(run.status, 0);
     EXPECT_TRUE(run.err.starts_with("Duplicate File? : ./GAMES/A-F/")) << run.err;
+    EXPECT_TRUE(run.err.ends_with("\nUnconverted Document? : ./DOCUMENTS/qm_sids.txt\n")) << run.err;
+    // The log could not be made: the summary does not send the user there.
+    EXPECT_TRUE(run.out.ends_with("\n2 " + on_stderr)) << run.out;
     for (const char* name : {"DOCUMENTS/qm_sids.txt", "tuvo_2.err", "xtempx.txt"}) {
       struct stat st;
       EXPECT_TRUE(lstat(at(name).c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) << name;
@@ -275,17 +279,29 @@ TEST_F(ReliabilityTest, TheProgramsOwnFilesAreNeverSpecialFilesOrLinks) {
     write_file(tmp_.path() + "/outside.err", "keep");
     write_file(tmp_.path() + "/outside.txt", "keep");
     ASSERT_EQ(symlink("../outside.err", at("tuvo_2.err").c_str()), 0);
-    ASSERT_EQ(symlink("../outside.txt", at("xtempx.txt").c_str()), 0);
+    ASSERT_EQ(symlink("../../outside.txt", at("DOCUMENTS/xtempx.txt").c_str()), 0);
     write_tune(at("GAMES/A-F/THIRD.DAT"), "Same");
     const auto run = this->run("y\ny\n");
     EXPECT_EQ(run.status, 0);
-    // The log is a link: its lines, FIRST or SECOND again and THIRD, go to
-    // standard error.
+    // The log is a link: its lines, FIRST or SECOND again, THIRD and the
+    // document, go to standard error.
     EXPECT_NE(run.err.find("Duplicate File? : ./GAMES/A-F/THIRD.DAT\n"), std::string::npos) << run.err;
-    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 2) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 3) << run.err;
+    EXPECT_TRUE(run.out.ends_with("\n3 " + on_stderr)) << run.out;
     EXPECT_EQ(read_file(tmp_.path() + "/outside.err"), "keep");
     EXPECT_EQ(read_file(tmp_.path() + "/outside.txt"), "keep");
     EXPECT_EQ(read_file(at("DOCUMENTS/qm_sids.txt")), test::kReleaseDocument);
+    EXPECT_TRUE(exists(at("tuvo_2.err")));
+  }
+  {
+    SCOPED_TRACE("a successful run leaves what stands under the log's name");
+    for (const char* name :
+         {"GAMES/A-F/FIRST.DAT", "GAMES/A-F/SECOND.DAT", "GAMES/A-F/THIRD.DAT", "DOCUMENTS/xtempx.txt"}) {
+      std::remove(at(name).c_str());
+    }
+    const auto run = this->run("y\ny\n");
+    EXPECT_TRUE(run.out.ends_with(test::kSuccess)) << run.out;
+    EXPECT_TRUE(exists(at("tuvo_2.err")));
   }
 }
 

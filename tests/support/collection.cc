@@ -135,14 +135,18 @@ RunResult run_tuvo(const std::string& dir, std::string_view input, const RunOpti
     dup2(out[1], 1);
     dup2(err[1], 2);
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+    if (options.stdout_closed) close(1);
     if (chdir(dir.c_str()) != 0) _exit(126);
     ::umask(options.umask);
+    if (!options.path.empty()) setenv("PATH", options.path.c_str(), 1);
+    std::vector<const char*> argv;
     if (options.unprivileged) {
-      execl("/usr/bin/setpriv", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-            TUVO_2_BINARY, static_cast<char*>(nullptr));
-    } else {
-      execl(TUVO_2_BINARY, "tuvo_2", static_cast<char*>(nullptr));
+      for (const char* a : {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}) argv.push_back(a);
     }
+    argv.push_back(options.unprivileged ? TUVO_2_BINARY : "tuvo_2");
+    for (const std::string& a : options.args) argv.push_back(a.c_str());
+    argv.push_back(nullptr);
+    execv(options.unprivileged ? "/usr/bin/setpriv" : TUVO_2_BINARY, const_cast<char* const*>(argv.data()));
     _exit(127);
   }
   close(in[0]);
@@ -159,7 +163,8 @@ RunResult run_tuvo(const std::string& dir, std::string_view input, const RunOpti
 
   RunResult result;
   bool out_open = true, err_open = true;
-  int sid_lines = 0;
+  int sid_lines = 0, lines = 0;
+  bool signalled = false;
   std::size_t counted = 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
   while (out_open || err_open) {
@@ -174,18 +179,30 @@ RunResult run_tuvo(const std::string& dir, std::string_view input, const RunOpti
     if (ready < 0) break;
     if (fds[0].revents != 0) drain(out[0], result.out, out_open);
     if (fds[1].revents != 0) drain(err[0], result.err, err_open);
-    if (options.kill_after_sid_lines > 0 && sid_lines < options.kill_after_sid_lines) {
-      for (std::size_t end; (end = result.out.find('\n', counted)) != std::string::npos; counted = end + 1) {
-        if (std::string_view(result.out).substr(counted, end - counted).ends_with(".sid")) ++sid_lines;
-      }
-      if (sid_lines >= options.kill_after_sid_lines) kill(pid, SIGKILL);
+    for (std::size_t end; (end = result.out.find('\n', counted)) != std::string::npos; counted = end + 1) {
+      ++lines;
+      if (std::string_view(result.out).substr(counted, end - counted).ends_with(".sid")) ++sid_lines;
+    }
+    if (options.kill_after_sid_lines > 0 && sid_lines >= options.kill_after_sid_lines && !signalled) {
+      kill(pid, SIGKILL);
+      signalled = true;
+    }
+    if (options.signal_after_lines > 0 && lines >= options.signal_after_lines && !signalled) {
+      kill(pid, options.signal);
+      signalled = true;
+    }
+    if (options.close_output_after_lines > 0 && lines >= options.close_output_after_lines && out_open) {
+      close(out[0]);
+      out[0] = -1;
+      out_open = false;
     }
   }
-  close(out[0]);
+  if (out[0] >= 0) close(out[0]);
   close(err[0]);
   int status = 0;
   waitpid(pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   return result;
 }
 
@@ -272,6 +289,26 @@ bool ScopedTmpfs::leave_free(std::size_t spare) {
   const std::size_t used = (s.f_blocks - s.f_bfree) * s.f_frsize;
   const std::string size = "size=" + std::to_string(used + spare);
   return mount("tmpfs", where_.c_str(), "tmpfs", MS_REMOUNT, size.c_str()) == 0;
+}
+
+std::string snapshot(const std::string& dir) {
+  std::ostringstream s;
+  std::error_code ec;
+  std::vector<std::string> lines;
+  for (auto it = fs::recursive_directory_iterator(dir, fs::directory_options::skip_permission_denied, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    struct stat st;
+    if (lstat(it->path().c_str(), &st) != 0) continue;
+    std::ostringstream line;
+    line << fs::relative(it->path(), dir).string() << ' ' << std::oct << st.st_mode << std::dec << ' '
+         << st.st_size << ' ' << st.st_mtim.tv_sec << '.' << st.st_mtim.tv_nsec << ' ' << st.st_ctim.tv_sec
+         << '.' << st.st_ctim.tv_nsec;
+    if (S_ISREG(st.st_mode)) line << ' ' << std::hash<std::string>{}(read_file(it->path().string()));
+    lines.push_back(line.str());
+  }
+  std::sort(lines.begin(), lines.end());
+  for (const std::string& line : lines) s << line << '\n';
+  return s.str();
 }
 
 unsigned mode_of(const std::string& path) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -66,6 +67,19 @@ struct RunOptions {
   // Kill the program (SIGKILL) once this many lines ending in ".sid" have
   // come out; 0 lets it run to the end.
   int kill_after_sid_lines = 0;
+  // Send |signal| to the program once this many lines of any kind have come
+  // out on standard output; 0 sends nothing.
+  int signal_after_lines = 0;
+  int signal = SIGKILL;
+  // Close the reading end of standard output once this many lines have come
+  // out, as "tuvo_2 | head -N" does; 0 reads to the end.
+  int close_output_after_lines = 0;
+  // Start the program with standard output closed.
+  bool stdout_closed = false;
+  // The PATH of the program, when not empty.
+  std::string path;
+  // Arguments after the program's name.
+  std::vector<std::string> args;
   // A run still going after this long is killed, and the test fails.
   int timeout_seconds = 120;
 };
@@ -74,6 +88,7 @@ struct RunResult {
   std::string out;  // standard output, as read from a pipe
   std::string err;  // standard error
   int status = -1;  // exit status, or -1 when it did not exit normally
+  int signal = 0;   // the signal that ended it, if one did
 };
 
 // Runs the program under test in |dir| with |input| on standard input.
@@ -144,6 +159,10 @@ class ScopedTmpfs {
   std::string where_;
   bool mounted_ = false;
 };
+
+// Every regular file and directory below |dir| with its mode, size, times
+// and contents, for telling whether anything at all changed.
+std::string snapshot(const std::string& dir);
 
 // The permission bits of |path|.
 unsigned mode_of(const std::string& path);
