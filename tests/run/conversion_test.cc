@@ -269,3 +269,77 @@ TEST_F(ConversionTest, AnEmptyCollectionPrintsNoConversionLines) {
 }
 
 }  // namespace
+
+namespace {
+
+class MoveFailureTest : public ConversionTest {
+ protected:
+  // A folder holding a "mv" that only fails, for PATH.
+  std::string failing_mv() {
+    const std::string bin = tmp_.path() + "/bin";
+    test::write_file(bin + "/mv", "#!/bin/sh\necho \"mv: cannot move $3\" >&2\nexit 1\n");
+    chmod((bin + "/mv").c_str(), 0755);
+    return bin;
+  }
+};
+
+TEST_F(MoveFailureTest, MovesThatFailAreLoggedAndCounted) {
+  struct Case {
+    const char* name;
+    std::string path;  // PATH of the run
+  } cases[] = {
+      {"no mv on PATH", tmp_.path() + "/nowhere"},
+      {"mv fails", failing_mv()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_tune(at("games/a-f/NIGHTHAR.DAT"), "Night Harbour");
+    test::RunOptions options;
+    options.path = c.path;
+    const auto run = this->run("y\n", options);
+    EXPECT_EQ(run.status, 0);
+    // Every directory stays; the tunes are converted where they are.
+    EXPECT_TRUE(exists(at("games/a-f/Night_Harbour.sid")));
+    // The subdirectory's row finds it below the unmoved parent.
+    EXPECT_EQ(read_file(at("tuvo_2.err")),
+              "Unmoved Directory? : ./documnts\n"
+              "Unmoved Directory? : ./games\n"
+              "Unmoved Directory? : ./games/a-f\n"
+              "Unmoved Directory? : ./PELKORA\n");
+    EXPECT_TRUE(with_time_masked(run.out).ends_with(
+        "\nConversion time = T seconds\n\n4 errors detected.  Check the tuvo_2.err file for details.\n"))
+        << run.out;
+    std::remove(at("games/a-f/Night_Harbour.sid").c_str());
+  }
+}
+
+TEST_F(MoveFailureTest, ADirectoryIsNeverMovedIntoOneOfItsNewName) {
+  write_tune(at("possgett/ROCKNROL.DAT"), "Rock'n'Roll Tune");
+  test::make_dirs(at("DOCUMENTS"));         // made by hand, say
+  test::write_file(at("Possgett_Vilde"), "a file under a composer's new name");
+  const auto run = this->run("y\ny\n");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out.find("'./documnts' ->"), std::string::npos);
+  EXPECT_TRUE(exists(at("documnts/qm_sids.txt")));
+  EXPECT_EQ(test::list_tree(at("DOCUMENTS")), std::vector<std::string>{});
+  EXPECT_EQ(read_file(at("Possgett_Vilde")), "a file under a composer's new name");
+  EXPECT_TRUE(exists(at("possgett/Rock_n_Roll_Tune.sid")));
+  EXPECT_EQ(read_file(at("tuvo_2.err")),
+            "Unmoved Directory? : ./documnts\n"
+            "Unmoved Directory? : ./possgett\n");
+}
+
+TEST_F(ConversionTest, AClosedStandardOutputKeepsTheLogClean) {
+  lay_out_small_collection();
+  test::write_file(at("games/a-f/TWICE.DAT"), psid_file("Night Harbour", 10));  // one error
+  test::RunOptions closed;
+  closed.stdout_closed = true;
+  const auto run = this->run("y\n", closed);
+  EXPECT_EQ(run.status, 0);
+  const std::string log = read_file(at("tuvo_2.err"));
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+  EXPECT_TRUE(log.starts_with("Duplicate File? : ./GAMES/A-F/")) << log;
+  EXPECT_TRUE(exists(at("VARIOUS/Jusk/OLDIES/Oldie.sid")));
+}
+
+}  // namespace

@@ -163,7 +163,7 @@ RunResult run_tuvo(const std::string& dir, std::string_view input, const RunOpti
 
   RunResult result;
   bool out_open = true, err_open = true;
-  int sid_lines = 0, lines = 0;
+  int lines = 0;
   bool signalled = false;
   std::size_t counted = 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
@@ -181,11 +181,6 @@ RunResult run_tuvo(const std::string& dir, std::string_view input, const RunOpti
     if (fds[1].revents != 0) drain(err[0], result.err, err_open);
     for (std::size_t end; (end = result.out.find('\n', counted)) != std::string::npos; counted = end + 1) {
       ++lines;
-      if (std::string_view(result.out).substr(counted, end - counted).ends_with(".sid")) ++sid_lines;
-    }
-    if (options.kill_after_sid_lines > 0 && sid_lines >= options.kill_after_sid_lines && !signalled) {
-      kill(pid, SIGKILL);
-      signalled = true;
     }
     if (options.signal_after_lines > 0 && lines >= options.signal_after_lines && !signalled) {
       kill(pid, options.signal);

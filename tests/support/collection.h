@@ -64,9 +64,6 @@ struct RunOptions {
   bool unprivileged = false;
   // The file-creation mask of the run.
   mode_t umask = 022;
-  // Kill the program (SIGKILL) once this many lines ending in ".sid" have
-  // come out; 0 lets it run to the end.
-  int kill_after_sid_lines = 0;
   // Send |signal| to the program once this many lines of any kind have come
   // out on standard output; 0 sends nothing.
   int signal_after_lines = 0;
