@@ -1,7 +1,26 @@
-// Entry of tuvo_2: converts the collection in the current directory.
+// Entry of tuvo_2: reads the command line, then converts the collection in
+// the current directory.
+#include <iostream>
+#include <string>
+
+#include "options/options.h"
 #include "run/run.h"
 
-int main() {
+int main(int argc, char** argv) {
   open_standard_streams();
+  Options options;
+  std::string error;
+  if (!parse_options(argc, argv, options, error)) {
+    std::cerr << "tuvo_2: " << error << '\n' << kUsageText;
+    return kExitUsage;
+  }
+  if (options.help) {
+    std::cout << kHelpText;
+    return 0;
+  }
+  if (options.version) {
+    std::cout << version_text();
+    return 0;
+  }
   return run_conversion();
 }

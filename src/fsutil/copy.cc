@@ -60,8 +60,8 @@ int copy_bytes(int src_fd, std::span<const char> head, bool head_is_all, int out
   return static_cast<int>(last);
 }
 
-// An unnamed new file in the directory of |path|, or -1 (errno tells) where
-// it cannot be made, for example on file systems that have no such files.
+// An unnamed new file in the directory of |path|, or -1 where none can be
+// made there.
 int open_unnamed(const char* path) {
   char dir[kPathBufferSize] = ".";
   if (const char* slash = std::strrchr(path, '/'); slash != nullptr) {
@@ -70,16 +70,10 @@ int open_unnamed(const char* path) {
     std::memcpy(dir, path, len);  // "/name" keeps its "/"
     dir[len] = '\0';
   }
-  return open(dir, O_TMPFILE | O_WRONLY | O_CLOEXEC, kNewFileMode);
+  return open_unnamed_file(dir, kNewFileMode);
 }
 
-// Gives the unnamed file |fd| the name |path|. Like an exclusive create, it
-// fails (EEXIST) when anything stands under that name.
-bool link_unnamed(int fd, const char* path) {
-  char self[32];
-  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-  return linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
-}
+bool link_unnamed(int fd, const char* path) { return name_unnamed_file(fd, path); }
 
 // The copy through the unnamed file |tmp| (closed here): written whole
 // first, then named |dst| or, when that is taken, the alternate path.
@@ -131,15 +125,52 @@ CopyResult copy_through_named(int src_fd, std::span<const char> head, bool head_
   return static_cast<CopyResult>(result);
 }
 
-// Unnamed files are named through /proc; without it they cannot be.
-bool can_name_unnamed_files() {
-  static const bool can = access("/proc/self/fd", X_OK) == 0;
-  return can;
+}  // namespace
+
+bool g_copy_without_unnamed_files = false;
+
+namespace {
+
+// How an unnamed file gets its name: directly where the process may (it
+// needs CAP_DAC_READ_SEARCH, which root has), else through /proc. The first
+// attempt tells which; the answer is kept.
+enum class LinkWay { Unknown, EmptyPath, Proc };
+LinkWay g_link_way = LinkWay::Unknown;
+
+bool link_through_proc(int fd, const char* path) {
+  char self[32];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  return linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
 }
 
 }  // namespace
 
-bool g_copy_without_unnamed_files = false;
+int open_unnamed_file(const char* dir, mode_t mode) {
+  if (g_copy_without_unnamed_files) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  // Without /proc, a process without the capability could not name it.
+  static const bool can_name = access("/proc/self/fd", X_OK) == 0 || geteuid() == 0;
+  if (!can_name) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return open(dir, O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+}
+
+bool name_unnamed_file(int fd, const char* path) {
+  if (g_link_way != LinkWay::Proc) {
+    if (linkat(fd, "", AT_FDCWD, path, AT_EMPTY_PATH) == 0) {
+      g_link_way = LinkWay::EmptyPath;
+      return true;
+    }
+    // Refused for want of the capability, which the first attempt learns.
+    if (g_link_way == LinkWay::EmptyPath || (errno != ENOENT && errno != EPERM)) return false;
+    g_link_way = LinkWay::Proc;
+  }
+  return link_through_proc(fd, path);
+}
 
 std::string join_dir_and_name(std::string_view src, std::string_view dst) {
   const std::size_t last = src.find_last_of("\\/");
@@ -154,7 +185,7 @@ std::string join_dir_and_name(std::string_view src, std::string_view dst) {
 
 CopyResult copy_open_file_exclusive(int src_fd, std::span<const char> head, bool head_is_all,
                                     const char* src, const char* dst) {
-  const int tmp = g_copy_without_unnamed_files || !can_name_unnamed_files() ? -1 : open_unnamed(dst);
+  const int tmp = open_unnamed(dst);
   if (tmp >= 0) return copy_through_unnamed(tmp, src_fd, head, head_is_all, src, dst);
   return copy_through_named(src_fd, head, head_is_all, src, dst);
 }

@@ -78,24 +78,19 @@ bool is_own_leftover(const char* path, std::string_view text) {
 // the name holds the whole text from its first moment. False when it could
 // not be written; nothing of ours then stays under |temp|.
 bool write_new_file(const char* dir, const char* temp, std::string_view text) {
-  if (!g_copy_without_unnamed_files && access("/proc/self/fd", X_OK) == 0) {
-    const int fd = open(dir, O_TMPFILE | O_WRONLY | O_CLOEXEC, kDocumentMode);
-    if (fd >= 0) {
-      char self[32];
-      std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-      bool ok = write_all(fd, text);
-      if (ok) {
-        ok = linkat(AT_FDCWD, self, AT_FDCWD, temp, AT_SYMLINK_FOLLOW) == 0;
-        if (!ok && errno == EEXIST && is_own_leftover(temp, text) && unlink(temp) == 0) {
-          ok = linkat(AT_FDCWD, self, AT_FDCWD, temp, AT_SYMLINK_FOLLOW) == 0;
-        }
+  if (const int fd = open_unnamed_file(dir, kDocumentMode); fd >= 0) {
+    bool ok = write_all(fd, text);
+    if (ok) {
+      ok = name_unnamed_file(fd, temp);
+      if (!ok && errno == EEXIST && is_own_leftover(temp, text) && unlink(temp) == 0) {
+        ok = name_unnamed_file(fd, temp);
       }
-      if (close(fd) != 0 && ok) {
-        unlink(temp);
-        ok = false;
-      }
-      return ok;
     }
+    if (close(fd) != 0 && ok) {
+      unlink(temp);
+      ok = false;
+    }
+    return ok;
   }
   int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kDocumentMode);
   if (fd < 0 && errno == EEXIST && is_own_leftover(temp, text) && unlink(temp) == 0) {

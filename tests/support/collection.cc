@@ -290,6 +290,11 @@ std::string snapshot(const std::string& dir) {
   std::ostringstream s;
   std::error_code ec;
   std::vector<std::string> lines;
+  struct stat root;
+  if (lstat(dir.c_str(), &root) == 0) {
+    lines.push_back(". " + std::to_string(root.st_mode) + ' ' + std::to_string(root.st_mtim.tv_sec) + '.' +
+                    std::to_string(root.st_mtim.tv_nsec));
+  }
   for (auto it = fs::recursive_directory_iterator(dir, fs::directory_options::skip_permission_denied, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     struct stat st;

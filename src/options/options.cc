@@ -1,0 +1,93 @@
+// Parsing the command line, and the texts that describe it.
+#include "options/options.h"
+
+#include <getopt.h>
+
+#ifndef TUVO_VERSION
+#error "TUVO_VERSION is set by the build"
+#endif
+
+namespace {
+
+// Values getopt_long returns for options without a short form.
+enum LongOnly : int { kVersionOption = 256 };
+
+const option kLongOptions[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersionOption},
+    {nullptr, 0, nullptr, 0},
+};
+
+}  // namespace
+
+const char kUsageText[] =
+    "Usage: tuvo_2 [--help | --version]\n"
+    "Run it in the main directory of a release 1.6 collection; 'tuvo_2 --help' tells more.\n";
+
+const char kHelpText[] =
+    "Usage: tuvo_2 [--help | --version]\n"
+    "\n"
+    "Converts a collection of C64 SID tunes from its release 1.6 layout (MS-DOS 8.3\n"
+    "names) to the release 2.0 layout: directories get their long names, every tune\n"
+    "(a PSID file whose path holds \".dat\") is replaced by a copy named after the\n"
+    "title in its header, and line 5 of DOCUMENTS/QM_SIDS.TXT names release 2.0.\n"
+    "\n"
+    "Run it in the collection's main directory (normally c64music). It explains\n"
+    "itself and asks before it starts. It changes the collection in place, and the\n"
+    "new files are private to you (mode 0600) with a fresh time: back it up first.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     print this help and change nothing\n"
+    "      --version  print the version and change nothing\n"
+    "\n"
+    "Files, in the main directory:\n"
+    "  tuvo_2.err     what could not be converted, one line each; removed after a\n"
+    "                 run without errors\n"
+    "\n"
+    "Exit status: 0 when the conversion ran (its summary counts the errors) or you\n"
+    "declined; 1 when another run is converting the collection; 2 on a usage error.\n"
+    "A run stopped by Ctrl-C finishes the tune in hand and ends as interrupted.\n"
+    "See tuvo_2(1) for more.\n";
+
+std::string version_text() { return std::string("tuvo_2 ") + TUVO_VERSION + "\n"; }
+
+bool parse_options(int argc, char** argv, Options& options, std::string& error) {
+  options = Options{};
+  // Messages are ours, one line each; getopt keeps quiet. '+' stops at the
+  // first argument that is not an option instead of reordering argv.
+  opterr = 0;
+  optind = 0;  // restarts the scan, also for a second call
+  for (;;) {
+    const int c = getopt_long(argc, argv, "+:h", kLongOptions, nullptr);
+    if (c == -1) break;
+    switch (c) {
+      case 'h':
+        options.help = true;
+        break;
+      case kVersionOption:
+        options.version = true;
+        break;
+      case ':':
+        error = std::string("option '") + argv[optind - 1] + "' needs a value";
+        return false;
+      default: {
+        // A long option is named by its whole argument; a short one by
+        // optopt, as it may stand in a group such as -hx.
+        const std::string arg = argv[optind - 1];
+        if (!arg.starts_with("--")) {
+          error = std::string("unknown option '-") + static_cast<char>(optopt) + "'";
+        } else if (const std::size_t eq = arg.find('='); eq != std::string::npos && optopt != 0) {
+          error = "option '" + arg.substr(0, eq) + "' takes no value";
+        } else {
+          error = "unknown option '" + arg + "'";
+        }
+        return false;
+      }
+    }
+  }
+  if (optind < argc) {
+    error = std::string("unexpected argument '") + argv[optind] + "'";
+    return false;
+  }
+  return true;
+}
