@@ -58,10 +58,10 @@ void move_directories() {
 
 int create_new(const std::string& path) {
   if (!g_unnamed) return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  return open_unnamed_file(path.substr(0, path.rfind('/')).c_str(), 0600);
+  return g_file_system->begin_unnamed(path.substr(0, path.rfind('/')).c_str(), 0600);
 }
 
-bool name_new(int fd, const std::string& path) { return !g_unnamed || name_unnamed_file(fd, path.c_str()); }
+bool name_new(int fd, const std::string& path) { return !g_unnamed || g_file_system->name_unnamed(fd, path.c_str()); }
 
 // Tunes are at most 20 KB: one read takes a whole file.
 char g_buffer[1 << 16];

@@ -1,14 +1,15 @@
 // File-system helpers: separator conversion, directory test, case-insensitive
-// path resolution and the exclusive copy that writes every new file.
+// path resolution and the exclusive copy that writes every new file. All of
+// them work on g_file_system (fsutil/filesystem.h).
 #ifndef TUVO_FSUTIL_FSUTIL_H_
 #define TUVO_FSUTIL_FSUTIL_H_
-
-#include <sys/types.h>
 
 #include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>
+
+#include "fsutil/filesystem.h"
 
 // Every path the tool builds lives in a buffer of this size: at most 1023
 // bytes and the terminating NUL. Paths are relative ("./" or "../" first).
@@ -90,21 +91,5 @@ CopyResult copy_file_exclusive(const char* src, const char* dst);
 // alternate name. Does not close |src_fd|.
 CopyResult copy_open_file_exclusive(int src_fd, std::span<const char> head, bool head_is_all,
                                     const char* src, const char* dst);
-
-// A new file without a name (O_TMPFILE) in the directory |dir|, open for
-// writing, with permissions |mode| less the umask. Returns its descriptor,
-// or -1 with errno set where the file system (or the test switch below)
-// allows none; the caller then creates the file under its name.
-int open_unnamed_file(const char* dir, mode_t mode);
-
-// Gives the unnamed file |fd| the name |path|. Like an exclusive create it
-// never replaces anything: false (errno EEXIST) when anything stands under
-// |path|, false on any other failure.
-bool name_unnamed_file(int fd, const char* path);
-
-// Test switch: when set, the copy writes under the new name directly, as it
-// does on file systems without unnamed files (FAT, NFS), which the tests
-// cannot mount.
-extern bool g_copy_without_unnamed_files;
 
 #endif  // TUVO_FSUTIL_FSUTIL_H_

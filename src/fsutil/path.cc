@@ -1,7 +1,4 @@
 // Separator conversion, directory test and case-insensitive path resolution.
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <cstring>
 #include <string>
 
@@ -33,17 +30,9 @@ char* convert_separators(char* path, char sep) {
   return path;
 }
 
-bool is_directory(const char* path) {
-  DIR* dir = opendir(path);
-  if (dir == nullptr) return false;
-  closedir(dir);
-  return true;
-}
+bool is_directory(const char* path) { return g_file_system->list(path) != nullptr; }
 
-bool is_regular_file(const char* path) {
-  struct stat st;
-  return stat(path, &st) == 0 && S_ISREG(st.st_mode);
-}
+bool is_regular_file(const char* path) { return g_file_system->kind(path) == EntryKind::RegularFile; }
 
 char* resolve_path_nocase(char* path, char sep) {
   std::size_t len = std::strlen(path);
@@ -66,7 +55,7 @@ char* resolve_path_nocase(char* path, char sep) {
   std::size_t pos = from_parent ? 3 : 2;
 
   for (std::size_t c = 0; c < components; ++c) {
-    DIR* dir = opendir(resolved.c_str());
+    const std::unique_ptr<DirectoryListing> dir = g_file_system->list(resolved.c_str());
     if (dir == nullptr) return nullptr;
 
     std::size_t end = pos;
@@ -75,15 +64,14 @@ char* resolve_path_nocase(char* path, char sep) {
     pos = end + 1;
 
     bool found = false;
-    while (const dirent* entry = readdir(dir)) {
-      if (equals_upper(entry->d_name, component)) {
+    while (const char* name = dir->next()) {
+      if (equals_upper(name, component)) {
         resolved += sep;
-        resolved += entry->d_name;
+        resolved += name;
         found = true;
         break;
       }
     }
-    closedir(dir);
     if (!found) return nullptr;
   }
 

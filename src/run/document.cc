@@ -6,8 +6,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
+#include <string>
 
+#include "fsutil/filesystem.h"
 #include "run/run.h"
 
 namespace {
@@ -28,14 +29,14 @@ std::string_view newline_of(std::string_view document) {
   return "\n";
 }
 
-void log_unconverted(const char* path) {
+void log_unconverted(const char* path, std::string_view why) {
+  g_file_system->explain(why);
   log_error(g_error_log, kUnconvertedDocumentMessage, path, g_error_count);
 }
 
-// The whole of the regular file |path|; false when it is anything else or
-// cannot be read. O_NONBLOCK: a FIFO put there must not block the run.
-bool read_regular_file(const char* path, std::string& text) {
-  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+// The whole of the regular file |fd| (closed here); false when it is
+// anything else or cannot be read.
+bool read_regular_file(int fd, std::string& text) {
   if (fd < 0) return false;
   struct stat st;
   bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
@@ -52,54 +53,42 @@ bool read_regular_file(const char* path, std::string& text) {
   return ok;
 }
 
-bool write_all(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t wrote = write(fd, text.data(), text.size());
-    if (wrote <= 0) return false;
-    text.remove_prefix(static_cast<std::size_t>(wrote));
-  }
-  return true;
-}
-
 // True when |path| is a regular file holding exactly |text|: the temporary
 // file of an earlier run of ours that was killed before it could rename it.
 // Removing it loses nothing, since |text| is about to be written again.
 bool is_own_leftover(const char* path, std::string_view text) {
-  struct stat st;
-  if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::size_t>(st.st_size) != text.size()) {
-    return false;
-  }
   std::string held;
-  return read_regular_file(path, held) && held == text;
+  return read_regular_file(g_file_system->open_file(path, /*follow_links=*/false), held) && held == text;
 }
 
-// Writes |text| to the new file |temp| (which must not exist) completely.
-// Written as an unnamed file first where the file system allows, so that
-// the name holds the whole text from its first moment. False when it could
-// not be written; nothing of ours then stays under |temp|.
+// Writes |text| to the new file |temp| (which must not exist) in |dir|
+// completely. Written as an unnamed file first where the file system
+// allows, so that the name holds the whole text from its first moment.
+// False when it could not be written; nothing of ours then stays at |temp|.
 bool write_new_file(const char* dir, const char* temp, std::string_view text) {
-  if (const int fd = open_unnamed_file(dir, kDocumentMode); fd >= 0) {
-    bool ok = write_all(fd, text);
+  FileSystem& fs = *g_file_system;
+  if (const int fd = fs.begin_unnamed(dir, kDocumentMode); fd >= 0) {
+    bool ok = fs.write_text(fd, text);
     if (ok) {
-      ok = name_unnamed_file(fd, temp);
-      if (!ok && errno == EEXIST && is_own_leftover(temp, text) && unlink(temp) == 0) {
-        ok = name_unnamed_file(fd, temp);
+      ok = fs.name_unnamed(fd, temp);
+      if (!ok && errno == EEXIST && is_own_leftover(temp, text) && fs.remove(temp)) {
+        ok = fs.name_unnamed(fd, temp);
       }
     }
-    if (close(fd) != 0 && ok) {
-      unlink(temp);
+    if (!fs.close_new(fd) && ok) {
+      fs.remove(temp);
       ok = false;
     }
     return ok;
   }
-  int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kDocumentMode);
-  if (fd < 0 && errno == EEXIST && is_own_leftover(temp, text) && unlink(temp) == 0) {
-    fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kDocumentMode);
+  int fd = fs.create_exclusive(temp, kDocumentMode);
+  if (fd < 0 && errno == EEXIST && is_own_leftover(temp, text) && fs.remove(temp)) {
+    fd = fs.create_exclusive(temp, kDocumentMode);
   }
   if (fd < 0) return false;
-  bool ok = write_all(fd, text);
-  if (close(fd) != 0) ok = false;
-  if (!ok) unlink(temp);
+  bool ok = fs.write_text(fd, text);
+  if (!fs.close_new(fd)) ok = false;
+  if (!ok) fs.remove(temp);
   return ok;
 }
 
@@ -143,13 +132,14 @@ std::string replace_release_line(std::string_view document) {
 }
 
 void rewrite_release_line(char (&path)[kPathBufferSize]) {
+  FileSystem& fs = *g_file_system;
   std::snprintf(path, sizeof path, "%s", kDocumentPath);
   convert_separators(path, '/');
   if (resolve_path_nocase(path, '/') == nullptr) return;
 
   std::string text;
-  if (!read_regular_file(path, text)) {
-    log_unconverted(path);
+  if (!read_regular_file(fs.open_file(path), text)) {
+    log_unconverted(path, "it is not a regular file that can be read");
     return;
   }
   const std::string rewritten = replace_release_line(text);
@@ -163,13 +153,14 @@ void rewrite_release_line(char (&path)[kPathBufferSize]) {
   dir[dir_len] = '\0';
   if (std::snprintf(temp, sizeof temp, "%s/%s", dir, kTempName) >= static_cast<int>(sizeof temp) ||
       !write_new_file(dir, temp, rewritten)) {
-    log_unconverted(path);
+    log_unconverted(path, std::string("its rewrite cannot be written to ") + temp + ": " + std::strerror(errno));
     return;
   }
-  if (rename(temp, path) != 0) {
-    unlink(temp);
-    log_unconverted(path);
+  if (!fs.replace(temp, path)) {
+    const int error = errno;
+    fs.remove(temp);
+    log_unconverted(path, std::string("its rewrite cannot be renamed over it: ") + std::strerror(error));
     return;
   }
-  std::cout << path << '\n';
+  fs.written(path);
 }

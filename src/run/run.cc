@@ -117,8 +117,10 @@ bool document_is_release_1_6(char (&path)[kPathBufferSize]) {
 
 std::ostream& log_error(std::ostream& log, std::string_view message, std::string_view path,
                         int& counter) {
-  log << message << " : " << path << '\n' << std::flush;
   ++counter;
+  // The preview shows the line instead, with its reason.
+  if (g_file_system->take_failure(message, path)) return log;
+  log << message << " : " << path << '\n' << std::flush;
   // A log that cannot take the line (a full disk, or a log that never
   // opened) must not lose it: the user reads it on standard error instead.
   if (!log) std::cerr << message << " : " << path << '\n';

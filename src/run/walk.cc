@@ -1,44 +1,24 @@
 // The walk over the whole collection that hands every file to the tune
 // conversion and logs what could not be converted.
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "fsutil/filesystem.h"
 #include "run/run.h"
 #include "sid/sid_convert.h"
 
 namespace {
 
-struct DirectoryId {
-  dev_t device;
-  ino_t inode;
-  bool operator==(const DirectoryId&) const = default;
-};
-
 // Directories on the current path of the walk. Symbolic links are followed,
 // so a link back to a directory already open would otherwise be walked
 // without end.
-using OpenDirectories = std::vector<DirectoryId>;
-
-enum class EntryKind { Directory, RegularFile, Other };
-
-// What |name| in |dir| is, following symbolic links. The listing's own type
-// saves a look-up for plain files and directories.
-EntryKind entry_kind(DIR* dir, const dirent* entry) {
-  if (entry->d_type == DT_DIR) return EntryKind::Directory;
-  if (entry->d_type == DT_REG) return EntryKind::RegularFile;
-  struct stat st;
-  if (fstatat(dirfd(dir), entry->d_name, &st, 0) != 0) return EntryKind::Other;
-  if (S_ISDIR(st.st_mode)) return EntryKind::Directory;
-  return S_ISREG(st.st_mode) ? EntryKind::RegularFile : EntryKind::Other;
-}
+using OpenDirectories = std::vector<FileId>;
 
 bool is_dot_or_dot_dot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
@@ -46,10 +26,9 @@ bool is_dot_or_dot_dot(const char* name) {
 
 // Enters |dir| unless it is already on the current path. On success adds it
 // to |open_dirs|; the caller pops it when done.
-bool enter(DIR* dir, OpenDirectories& open_dirs) {
-  struct stat st;
-  if (fstat(dirfd(dir), &st) != 0) return false;
-  const DirectoryId id{st.st_dev, st.st_ino};
+bool enter(DirectoryListing& dir, OpenDirectories& open_dirs) {
+  FileId id;
+  if (!dir.id(id)) return false;
   if (std::find(open_dirs.begin(), open_dirs.end(), id) != open_dirs.end()) return false;
   open_dirs.push_back(id);
   return true;
@@ -59,21 +38,17 @@ void log_failure(const char* message, std::string_view path) {
   log_error(g_error_log, message, path, g_error_count);
 }
 
-// Opens the directory |name| of |dir| for listing; nullptr when it cannot be.
-DIR* open_subdirectory(DIR* dir, const char* name) {
-  const int fd = openat(dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  DIR* sub = fdopendir(fd);
-  if (sub == nullptr) close(fd);
-  return sub;
+void log_unlistable(std::string_view path) {
+  g_file_system->explain(std::string("it cannot be listed: ") + std::strerror(errno));
+  log_failure(kUnreadableDirectoryMessage, path);
 }
 
 // True when the regular file |name| of |dir|, whose path is |path|, may be a
 // tune: a candidate path whose first bytes are the tune magic, or one that
 // cannot be read to tell.
-bool may_be_tune(DIR* dir, const char* name, std::string_view path) {
+bool may_be_tune(DirectoryListing& dir, const char* name, std::string_view path) {
   if (!is_tune_path(path)) return false;
-  const int fd = openat(dirfd(dir), name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  const int fd = dir.open_file(name);
   if (fd < 0) return errno != ENOENT;
   char head[4];
   const ssize_t got = read(fd, head, sizeof head);
@@ -83,32 +58,35 @@ bool may_be_tune(DIR* dir, const char* name, std::string_view path) {
 
 // Nothing at or below a path too long for the path buffer can be converted,
 // but every tune there is logged, so that the user learns of it. |path| is
-// the full path of |entry| of |dir|, kept in a string of its own.
-void log_tunes_beyond_buffer(DIR* dir, const dirent* entry, std::string& path,
+// the full path of the entry |name| just listed in |dir|, kept in a string
+// of its own.
+void log_tunes_beyond_buffer(DirectoryListing& dir, const char* name, std::string& path,
                              OpenDirectories& open_dirs) {
-  switch (entry_kind(dir, entry)) {
+  switch (dir.kind()) {
     case EntryKind::Directory: {
-      DIR* sub = open_subdirectory(dir, entry->d_name);
+      const std::unique_ptr<DirectoryListing> sub = dir.open_subdirectory(name);
       if (sub == nullptr) {
-        log_failure(kUnreadableDirectoryMessage, path);
+        log_unlistable(path);
         return;
       }
-      if (enter(sub, open_dirs)) {
-        while (const dirent* child = readdir(sub)) {
-          if (is_dot_or_dot_dot(child->d_name)) continue;
+      if (enter(*sub, open_dirs)) {
+        while (const char* child = sub->next()) {
+          if (is_dot_or_dot_dot(child)) continue;
           const std::size_t len = path.size();
           path += '/';
-          path += child->d_name;
-          log_tunes_beyond_buffer(sub, child, path, open_dirs);
+          path += child;
+          log_tunes_beyond_buffer(*sub, child, path, open_dirs);
           path.resize(len);
         }
         open_dirs.pop_back();
       }
-      closedir(sub);
       break;
     }
     case EntryKind::RegularFile:
-      if (may_be_tune(dir, entry->d_name, path)) log_failure(kDuplicateFileMessage, path);
+      if (may_be_tune(dir, name, path)) {
+        g_file_system->explain("its path is longer than 1023 bytes");
+        log_failure(kDuplicateFileMessage, path);
+      }
       break;
     case EntryKind::Other:
       break;
@@ -116,34 +94,31 @@ void log_tunes_beyond_buffer(DIR* dir, const dirent* entry, std::string& path,
 }
 
 void walk_directory(char (&path)[kPathBufferSize], OpenDirectories& open_dirs) {
-  DIR* dir = opendir(path);
+  const std::unique_ptr<DirectoryListing> dir = g_file_system->list(path);
   if (dir == nullptr) {
     // One that vanished has nothing to convert; one that cannot be listed
     // may hold tunes.
-    if (errno != ENOENT && errno != ENOTDIR) log_failure(kUnreadableDirectoryMessage, path);
+    if (errno != ENOENT && errno != ENOTDIR) log_unlistable(path);
     return;
   }
-  if (!enter(dir, open_dirs)) {
-    closedir(dir);
-    return;
-  }
+  if (!enter(*dir, open_dirs)) return;
 
   const std::size_t len = std::strlen(path);
-  while (const dirent* entry = readdir(dir)) {
+  while (const char* name = dir->next()) {
     // A stop waits for the tune in hand, and no other is started.
     if (stop_requested()) break;
-    if (is_dot_or_dot_dot(entry->d_name)) continue;
-    const std::size_t name_len = std::strlen(entry->d_name);
+    if (is_dot_or_dot_dot(name)) continue;
+    const std::size_t name_len = std::strlen(name);
     if (len + 1 + name_len >= sizeof path) {
-      std::string long_path = std::string(path, len) + '/' + entry->d_name;
-      log_tunes_beyond_buffer(dir, entry, long_path, open_dirs);
+      std::string long_path = std::string(path, len) + '/' + name;
+      log_tunes_beyond_buffer(*dir, name, long_path, open_dirs);
       continue;
     }
     // Names are joined with '\\' and turned into '/', as every path is.
     path[len] = '\\';
-    std::memcpy(path + len + 1, entry->d_name, name_len + 1);
+    std::memcpy(path + len + 1, name, name_len + 1);
     convert_separators(path + len, '/');
-    switch (entry_kind(dir, entry)) {
+    switch (dir->kind()) {
       case EntryKind::Directory:
         walk_directory(path, open_dirs);
         break;
@@ -157,7 +132,6 @@ void walk_directory(char (&path)[kPathBufferSize], OpenDirectories& open_dirs) {
     }
     path[len] = '\0';
   }
-  closedir(dir);
   open_dirs.pop_back();
 }
 

@@ -1,14 +1,14 @@
 // Replacing one release 1.6 tune file by its long-named ".sid" copy.
 #include "sid/sid_convert.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
+#include "fsutil/filesystem.h"
 #include "fsutil/fsutil.h"
 
 namespace {
@@ -17,10 +17,15 @@ constexpr char kNewExtension[] = ".sid";
 
 // Runs |fd|'s conversion once the file is known to be an open regular file.
 ConvertResult convert_open_file(int fd, const char* path) {
+  FileSystem& fs = *g_file_system;
   // One read serves the header check and the first block of the copy.
   char head[kCopyBlockSize];
-  const ssize_t got = read(fd, head, sizeof head);
-  if (got < 0) return ConvertResult::Failed;
+  const std::size_t wanted = std::min(sizeof head, fs.first_read_size());
+  const ssize_t got = read(fd, head, wanted);
+  if (got < 0) {
+    fs.explain(std::string("it cannot be read: ") + std::strerror(errno));
+    return ConvertResult::Failed;
+  }
   const std::size_t size = static_cast<std::size_t>(got);
   if (!has_tune_magic({head, size})) return ConvertResult::NotSid;
 
@@ -32,7 +37,10 @@ ConvertResult convert_open_file(int fd, const char* path) {
 
   const std::string_view old_path(path);
   const std::size_t slash = old_path.rfind('/');
-  if (slash == std::string_view::npos) return ConvertResult::Failed;
+  if (slash == std::string_view::npos) {
+    fs.explain("its path has no directory part");
+    return ConvertResult::Failed;
+  }
 
   std::string name = derive_long_name(std::string_view(title, sizeof title))
                          .value_or(fallback_name(old_path.substr(slash + 1)));
@@ -40,16 +48,20 @@ ConvertResult convert_open_file(int fd, const char* path) {
 
   char new_path[kPathBufferSize];
   const std::size_t dir_len = slash + 1;
-  if (dir_len + name.size() >= sizeof new_path) return ConvertResult::Failed;
+  if (dir_len + name.size() >= sizeof new_path) {
+    fs.explain("its new path would be longer than 1023 bytes");
+    return ConvertResult::Failed;
+  }
   std::memcpy(new_path, path, dir_len);
   std::memcpy(new_path + dir_len, name.c_str(), name.size() + 1);
 
-  // A regular file that gave less than a whole block has no more to give.
-  const bool head_is_all = size < sizeof head;
+  // A regular file that gave less than it was asked for has no more to give.
+  const bool head_is_all = size < wanted;
   const CopyResult copied = copy_open_file_exclusive(fd, {head, size}, head_is_all, path, new_path);
   if (copied != CopyResult::Copied) return ConvertResult::Failed;
   // Only a complete copy replaces the tune.
-  unlink(path);
+  fs.remove(path);
+  fs.tune_replaced(path);
   return ConvertResult::Converted;
 }
 
@@ -69,18 +81,17 @@ ConvertResult convert_sid_file(const char* path, bool known_regular) {
 
   // FIFOs, sockets and devices are never opened: opening one can block the
   // run or disturb the device.
-  if (!known_regular) {
-    struct stat st;
-    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return ConvertResult::NotSid;
-  }
+  if (!known_regular && g_file_system->kind(path) != EntryKind::RegularFile) return ConvertResult::NotSid;
 
-  // O_NONBLOCK: should the file have been swapped for a FIFO since it was
-  // looked at, the open still returns at once.
-  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  // Opened non-blocking: should the file have been swapped for a FIFO since
+  // it was looked at, the open still returns at once.
+  const int fd = g_file_system->open_file(path);
   if (fd < 0) {
     // A file that vanished is nothing to convert; one that exists but cannot
     // be read may be a tune, and the user must hear of it.
-    return errno == ENOENT ? ConvertResult::NotSid : ConvertResult::Failed;
+    if (errno == ENOENT) return ConvertResult::NotSid;
+    g_file_system->explain(std::string("it cannot be opened: ") + std::strerror(errno));
+    return ConvertResult::Failed;
   }
   const ConvertResult result = convert_open_file(fd, path);
   close(fd);

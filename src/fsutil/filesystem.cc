@@ -1,0 +1,223 @@
+// The disk side of the file-system interface: every operation acts.
+#include "fsutil/filesystem.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <iostream>
+
+#include "fsutil/fsutil.h"
+
+extern char** environ;
+
+namespace {
+
+RealFileSystem g_disk;
+
+// Flags of every open for reading: a FIFO put where a file was expected
+// must not block the run, nor a terminal become its controlling one.
+constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+EntryKind kind_of_mode(mode_t mode) {
+  if (S_ISDIR(mode)) return EntryKind::Directory;
+  return S_ISREG(mode) ? EntryKind::RegularFile : EntryKind::Other;
+}
+
+// Opens with O_NOATIME where |keep_times| asks for it and the process may.
+int open_keeping_times(int dir_fd, const char* path, int flags, bool keep_times) {
+  if (keep_times) {
+    const int fd = openat(dir_fd, path, flags | O_NOATIME);
+    if (fd >= 0 || errno != EPERM) return fd;
+  }
+  return openat(dir_fd, path, flags);
+}
+
+class RealListing : public DirectoryListing {
+ public:
+  RealListing(DIR* dir, bool keep_times) : dir_(dir), keep_times_(keep_times) {}
+  ~RealListing() override { closedir(dir_); }
+
+  const char* next() override {
+    entry_ = readdir(dir_);
+    return entry_ == nullptr ? nullptr : entry_->d_name;
+  }
+
+  EntryKind kind() override {
+    // The listing's own type saves a look-up for plain files and
+    // directories.
+    if (entry_->d_type == DT_DIR) return EntryKind::Directory;
+    if (entry_->d_type == DT_REG) return EntryKind::RegularFile;
+    struct stat st;
+    if (fstatat(dirfd(dir_), entry_->d_name, &st, 0) != 0) return EntryKind::Other;
+    return kind_of_mode(st.st_mode);
+  }
+
+  bool id(FileId& id) override {
+    struct stat st;
+    if (fstat(dirfd(dir_), &st) != 0) return false;
+    id = {st.st_dev, st.st_ino};
+    return true;
+  }
+
+  std::unique_ptr<DirectoryListing> open_subdirectory(const char* name) override {
+    return open_listing(dirfd(dir_), name, keep_times_);
+  }
+
+  int open_file(const char* name) override { return open_keeping_times(dirfd(dir_), name, kReadFlags, keep_times_); }
+
+  static std::unique_ptr<DirectoryListing> open_listing(int dir_fd, const char* path, bool keep_times) {
+    const int fd = open_keeping_times(dir_fd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, keep_times);
+    if (fd < 0) return nullptr;
+    DIR* dir = fdopendir(fd);
+    if (dir == nullptr) {
+      const int error = errno;
+      close(fd);
+      errno = error;
+      return nullptr;
+    }
+    return std::make_unique<RealListing>(dir, keep_times);
+  }
+
+ private:
+  DIR* dir_;
+  const dirent* entry_ = nullptr;
+  bool keep_times_;
+};
+
+// Writes all of |data|; false when a write fails or falls short.
+bool write_block(int fd, const char* data, std::size_t size) {
+  if (size == 0) return true;
+  const ssize_t written = write(fd, data, size);
+  return written == static_cast<ssize_t>(size);
+}
+
+// How an unnamed file gets its name: directly where the process may (it
+// needs CAP_DAC_READ_SEARCH, which root has), else through /proc. The first
+// attempt tells which; the answer is kept.
+enum class LinkWay { Unknown, EmptyPath, Proc };
+LinkWay g_link_way = LinkWay::Unknown;
+
+bool link_through_proc(int fd, const char* path) {
+  char self[32];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  return linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
+}
+
+}  // namespace
+
+FileSystem* g_file_system = &g_disk;
+bool g_copy_without_unnamed_files = false;
+
+std::unique_ptr<DirectoryListing> RealFileSystem::list(const char* path) {
+  return RealListing::open_listing(AT_FDCWD, path, keep_access_times_);
+}
+
+EntryKind RealFileSystem::kind(const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0) return EntryKind::Other;
+  return kind_of_mode(st.st_mode);
+}
+
+bool RealFileSystem::exists(const char* path) {
+  struct stat st;
+  return lstat(path, &st) == 0;
+}
+
+int RealFileSystem::open_file(const char* path, bool follow_links) {
+  return open_keeping_times(AT_FDCWD, path, kReadFlags | (follow_links ? 0 : O_NOFOLLOW), keep_access_times_);
+}
+
+std::size_t RealFileSystem::first_read_size() { return kCopyBlockSize; }
+
+int RealFileSystem::begin_unnamed(const char* dir, mode_t mode) {
+  if (g_copy_without_unnamed_files) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  // Without /proc, a process without the capability could not name it.
+  static const bool can_name = access("/proc/self/fd", X_OK) == 0 || geteuid() == 0;
+  if (!can_name) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return open(dir, O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+}
+
+int RealFileSystem::create_exclusive(const char* path, mode_t mode) {
+  return open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+}
+
+int RealFileSystem::copy_into(int out, int src_fd, std::span<const char> head, bool head_is_all) {
+  // The head counts as one read, and a head that ended the file counts as
+  // the read that found its end.
+  ssize_t last = static_cast<ssize_t>(head.size());
+  bool ok = write_block(out, head.data(), head.size());
+  if (ok && head_is_all) last = 0;
+  char block[kCopyBlockSize];
+  while (ok && !head_is_all) {
+    last = read(src_fd, block, sizeof block);
+    if (last <= 0) break;
+    ok = write_block(out, block, static_cast<std::size_t>(last));
+  }
+  return static_cast<int>(last);
+}
+
+bool RealFileSystem::write_text(int out, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t wrote = write(out, text.data(), text.size());
+    if (wrote <= 0) return false;
+    text.remove_prefix(static_cast<std::size_t>(wrote));
+  }
+  return true;
+}
+
+bool RealFileSystem::name_unnamed(int fd, const char* path) {
+  if (g_link_way != LinkWay::Proc) {
+    if (linkat(fd, "", AT_FDCWD, path, AT_EMPTY_PATH) == 0) {
+      g_link_way = LinkWay::EmptyPath;
+      return true;
+    }
+    // Refused for want of the capability, which the first attempt learns.
+    if (g_link_way == LinkWay::EmptyPath || (errno != ENOENT && errno != EPERM)) return false;
+    g_link_way = LinkWay::Proc;
+  }
+  return link_through_proc(fd, path);
+}
+
+bool RealFileSystem::close_new(int fd) { return close(fd) == 0; }
+
+bool RealFileSystem::remove(const char* path) { return unlink(path) == 0; }
+
+bool RealFileSystem::replace(const char* from, const char* to) { return rename(from, to) == 0; }
+
+MoveResult RealFileSystem::move_directory(char* source, char* target, int& signal) {
+  // The child writes to the same terminal or pipe: what we printed must be
+  // out first.
+  std::cout.flush();
+  std::fflush(stdout);
+  char mv[] = "mv";
+  char verbose[] = "-v";
+  char* argv[] = {mv, verbose, source, target, nullptr};
+  pid_t pid;
+  // Started directly: no shell reads the names.
+  if (posix_spawnp(&pid, mv, nullptr, nullptr, argv, environ) != 0) return MoveResult::Failed;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return MoveResult::Failed;
+  }
+  // Ctrl-C reaches mv too, and mv dies of a closed output pipe as the run
+  // would: whether it moved or not, the run stops.
+  if (WIFSIGNALED(status)) {
+    signal = WTERMSIG(status);
+    return MoveResult::Interrupted;
+  }
+  return WEXITSTATUS(status) == 0 ? MoveResult::Moved : MoveResult::Failed;
+}
+
+void RealFileSystem::written(const char* path) { std::cout << path << '\n'; }

@@ -1,0 +1,142 @@
+// The file-system operations the conversion uses, behind one small
+// interface, so that the same walk, table and naming either act on the disk
+// (RealFileSystem) or only tell what they would do (the preview's).
+#ifndef TUVO_FSUTIL_FILESYSTEM_H_
+#define TUVO_FSUTIL_FILESYSTEM_H_
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <string_view>
+
+enum class EntryKind {
+  Directory,    // a directory, or a link to one
+  RegularFile,  // a regular file, or a link to one
+  Other,        // FIFOs, sockets, devices, broken links, vanished entries
+};
+
+// Where a directory lives on disk, which stays the same when it is renamed.
+struct FileId {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator==(const FileId&) const = default;
+};
+
+// The result of moving a directory with "mv -v".
+enum class MoveResult {
+  Moved,        // mv said it moved it
+  Failed,       // mv could not start, or failed
+  Interrupted,  // mv was ended by a signal; the run must stop
+};
+
+// One open directory listing, in the directory's own order.
+class DirectoryListing {
+ public:
+  virtual ~DirectoryListing() = default;
+  // The next entry's name ("." and ".." included), or nullptr at the end.
+  virtual const char* next() = 0;
+  // What the entry last returned by next() is, following links.
+  virtual EntryKind kind() = 0;
+  // The listed directory itself; false when it cannot be told.
+  virtual bool id(FileId& id) = 0;
+  // The subdirectory |name| of this directory, or nullptr (errno set).
+  virtual std::unique_ptr<DirectoryListing> open_subdirectory(const char* name) = 0;
+  // The file |name| of this directory opened for reading (non-blocking, so
+  // that a FIFO never blocks), or -1 (errno set).
+  virtual int open_file(const char* name) = 0;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // Reading. |path| is relative, "/" between components.
+  // Opens the directory |path| for listing, or nullptr (errno set).
+  virtual std::unique_ptr<DirectoryListing> list(const char* path) = 0;
+  // What |path| is, following links; Other when it does not exist.
+  virtual EntryKind kind(const char* path) = 0;
+  // True when anything, even a broken link, stands at |path|.
+  virtual bool exists(const char* path) = 0;
+  // |path| opened for reading (non-blocking; with |follow_links| false a
+  // link is refused), or -1 (errno set). The caller reads and closes it.
+  virtual int open_file(const char* path, bool follow_links = true) = 0;
+  // How many bytes a tune's first read asks for: the whole tune where it is
+  // copied, its header where the copy is only told.
+  virtual std::size_t first_read_size() = 0;
+
+  // Writing new files. A new file is begun unnamed in a directory, given
+  // its content, then named; where no unnamed file can be begun (errno
+  // EOPNOTSUPP, among others) it is created under its name instead.
+  virtual int begin_unnamed(const char* dir, mode_t mode) = 0;
+  virtual int create_exclusive(const char* path, mode_t mode) = 0;
+  // Writes |head| and then the rest of |src_fd| to |out|. Returns the result
+  // of the last read: 0 at the end, negative after a failed read, the
+  // positive count of the last read when its write failed or fell short.
+  virtual int copy_into(int out, int src_fd, std::span<const char> head, bool head_is_all) = 0;
+  virtual bool write_text(int out, std::string_view text) = 0;
+  // Names the unnamed file |fd| |path|; fails (EEXIST) when anything stands
+  // there, and never replaces it.
+  virtual bool name_unnamed(int fd, const char* path) = 0;
+  // Closes a new file; false when its data cannot be trusted.
+  virtual bool close_new(int fd) = 0;
+  virtual bool remove(const char* path) = 0;
+  // Renames |from| over |to| in one step.
+  virtual bool replace(const char* from, const char* to) = 0;
+  // Runs "mv -v |source| |target|", which prints the move. On Interrupted,
+  // |signal| is the signal that ended mv.
+  virtual MoveResult move_directory(char* source, char* target, int& signal) = 0;
+
+  // Telling. |path| was just written: the run prints it, one line each.
+  virtual void written(const char* path) = 0;
+  // The tune |old_path| was just replaced by the file last named.
+  virtual void tune_replaced(const char* old_path) { static_cast<void>(old_path); }
+  // Why the failure about to be logged happens, in a few words.
+  virtual void explain(std::string_view why) { static_cast<void>(why); }
+  // Takes a failure that the run would log; false when the caller must log
+  // it itself (the real run does).
+  virtual bool take_failure(std::string_view message, std::string_view path) {
+    static_cast<void>(message);
+    static_cast<void>(path);
+    return false;
+  }
+};
+
+// The disk itself: every operation acts.
+class RealFileSystem : public FileSystem {
+ public:
+  std::unique_ptr<DirectoryListing> list(const char* path) override;
+  EntryKind kind(const char* path) override;
+  bool exists(const char* path) override;
+  int open_file(const char* path, bool follow_links) override;
+  std::size_t first_read_size() override;
+  int begin_unnamed(const char* dir, mode_t mode) override;
+  int create_exclusive(const char* path, mode_t mode) override;
+  int copy_into(int out, int src_fd, std::span<const char> head, bool head_is_all) override;
+  bool write_text(int out, std::string_view text) override;
+  bool name_unnamed(int fd, const char* path) override;
+  bool close_new(int fd) override;
+  bool remove(const char* path) override;
+  bool replace(const char* from, const char* to) override;
+  MoveResult move_directory(char* source, char* target, int& signal) override;
+  void written(const char* path) override;
+
+  // Opens files and directories without touching their access times, where
+  // the process may (the preview reads, and must leave every time as it is).
+  void set_keep_access_times(bool keep) { keep_access_times_ = keep; }
+
+ private:
+  bool keep_access_times_ = false;
+};
+
+// The file system every part of the conversion works on: the disk, unless
+// the preview has put its own in place.
+extern FileSystem* g_file_system;
+
+// Test switch: when set, new files are written under their names directly,
+// as on file systems without unnamed files (FAT, NFS), which the tests
+// cannot mount.
+extern bool g_copy_without_unnamed_files;
+
+#endif  // TUVO_FSUTIL_FILESYSTEM_H_
