@@ -4,6 +4,7 @@
 #include <string>
 
 #include "options/options.h"
+#include "preview/preview.h"
 #include "run/run.h"
 
 int main(int argc, char** argv) {
@@ -22,5 +23,6 @@ int main(int argc, char** argv) {
     std::cout << version_text();
     return 0;
   }
+  if (options.preview) return run_preview(options.json ? PlanFormat::Json : PlanFormat::Text);
   return run_conversion();
 }

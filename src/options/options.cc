@@ -10,22 +10,24 @@
 namespace {
 
 // Values getopt_long returns for options without a short form.
-enum LongOnly : int { kVersionOption = 256 };
+enum LongOnly : int { kVersionOption = 256, kPreviewOption, kJsonOption };
 
 const option kLongOptions[] = {
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kVersionOption},
+    {"preview", no_argument, nullptr, kPreviewOption},
+    {"json", no_argument, nullptr, kJsonOption},
     {nullptr, 0, nullptr, 0},
 };
 
 }  // namespace
 
 const char kUsageText[] =
-    "Usage: tuvo_2 [--help | --version]\n"
+    "Usage: tuvo_2 [--preview [--json] | --help | --version]\n"
     "Run it in the main directory of a release 1.6 collection; 'tuvo_2 --help' tells more.\n";
 
 const char kHelpText[] =
-    "Usage: tuvo_2 [--help | --version]\n"
+    "Usage: tuvo_2 [--preview [--json] | --help | --version]\n"
     "\n"
     "Converts a collection of C64 SID tunes from its release 1.6 layout (MS-DOS 8.3\n"
     "names) to the release 2.0 layout: directories get their long names, every tune\n"
@@ -37,6 +39,8 @@ const char kHelpText[] =
     "new files are private to you (mode 0600) with a fresh time: back it up first.\n"
     "\n"
     "Options:\n"
+    "      --preview  print what a run would do, in order, and change nothing\n"
+    "      --json     with --preview: the plan as JSON Lines, for scripts\n"
     "  -h, --help     print this help and change nothing\n"
     "      --version  print the version and change nothing\n"
     "\n"
@@ -67,6 +71,12 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
       case kVersionOption:
         options.version = true;
         break;
+      case kPreviewOption:
+        options.preview = true;
+        break;
+      case kJsonOption:
+        options.json = true;
+        break;
       case ':':
         error = std::string("option '") + argv[optind - 1] + "' needs a value";
         return false;
@@ -87,6 +97,10 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
   }
   if (optind < argc) {
     error = std::string("unexpected argument '") + argv[optind] + "'";
+    return false;
+  }
+  if (options.json && !options.preview) {
+    error = "option '--json' goes with '--preview'";
     return false;
   }
   return true;

@@ -10,6 +10,8 @@
 struct Options {
   bool help = false;     // -h, --help: print kHelpText, change nothing
   bool version = false;  // --version: print the version line, change nothing
+  bool preview = false;  // --preview: print what a run would do, change nothing
+  bool json = false;     // --json, with --preview: the plan as JSON Lines
 };
 
 // Exit status of a command line that cannot be understood.
@@ -17,8 +19,8 @@ inline constexpr int kExitUsage = 2;
 
 // Reads |argv| (|argc| entries, the program's name first) with getopt_long.
 // On success fills |options| and returns true. Returns false for an option
-// it does not know, a missing or unexpected option value, or any argument
-// that is not an option; |error| then holds a one-line message without
+// it does not know, a missing or unexpected option value, --json without
+// --preview, or any argument that is not an option; |error| then holds a one-line message without
 // the program's name or a newline, for example "unknown option '--frob'".
 bool parse_options(int argc, char** argv, Options& options, std::string& error);
 

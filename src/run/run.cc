@@ -10,6 +10,8 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <sstream>
+#include <string>
 #include <iostream>
 
 std::ofstream g_error_log;
@@ -106,9 +108,18 @@ bool path_exists(char (&buffer)[kPathBufferSize], const char* path) {
 // |path| as the line buffer.
 bool document_is_release_1_6(char (&path)[kPathBufferSize]) {
   static_assert(kPathBufferSize == kLineBufferSize);
-  std::ifstream document;
-  // Anything but a file reads as no lines at all.
-  if (is_regular_file(path)) document.open(path);
+  // The first lines are enough; anything but a file reads as no lines.
+  std::string head;
+  if (is_regular_file(path)) {
+    const int fd = g_file_system->open_file(path);
+    char block[kLineBufferSize];
+    for (ssize_t got; fd >= 0 && head.size() < kReleaseLineNumber * kLineBufferSize &&
+                      (got = read(fd, block, sizeof block)) > 0;) {
+      head.append(block, static_cast<std::size_t>(got));
+    }
+    if (fd >= 0) close(fd);
+  }
+  std::istringstream document(head);
   for (int i = 0; i < kReleaseLineNumber; ++i) read_line(document, path);
   return std::strstr(path, kReleaseMark) != nullptr;
 }
@@ -160,6 +171,16 @@ void open_standard_streams() {
   }
 }
 
+Preflight check_collection() {
+  char check[kPathBufferSize];
+  Preflight found;
+  found.main_directory_missing = !path_exists(check, kMainDirectoryPath);
+  found.marker_missing = !path_exists(check, kMarkerPath);
+  found.document_missing = !path_exists(check, kReleaseDocumentPath);
+  found.not_release_1_6 = !found.document_missing && !document_is_release_1_6(check);
+  return found;
+}
+
 int run_conversion() {
   char check[kPathBufferSize];
   char base[kPathBufferSize];
@@ -174,24 +195,24 @@ int run_conversion() {
     return kExitBusy;
   }
 
-  if (!path_exists(check, kMainDirectoryPath)) {
+  // The checks only read; each warning is asked about in turn.
+  const Preflight found = check_collection();
+  if (found.main_directory_missing) {
     std::cout << kMainDirectoryWarning;
     if (ask_continue(kContinueQuestion, AnswerForm::Strict) == 'N') return 0;
   }
 
   set_path(base, ".");
 
-  if (!path_exists(check, kMarkerPath)) {
+  if (found.marker_missing) {
     std::cout << kMarkerWarning;
     if (ask_continue(kContinueQuestion, AnswerForm::Plain) == 'N') return 0;
   }
 
-  if (path_exists(check, kReleaseDocumentPath)) {
-    if (!document_is_release_1_6(check)) {
-      std::cout << kReleaseWarning;
-      if (ask_continue(kContinueQuestion, AnswerForm::Plain) == 'N') return 0;
-    }
-  } else {
+  if (found.not_release_1_6) {
+    std::cout << kReleaseWarning;
+    if (ask_continue(kContinueQuestion, AnswerForm::Plain) == 'N') return 0;
+  } else if (found.document_missing) {
     std::cout << kDocumentWarning;
     if (ask_continue(kContinueQuestion, AnswerForm::Plain) == 'N') return 0;
   }

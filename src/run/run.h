@@ -38,6 +38,22 @@ inline constexpr char kUnconvertedDocumentMessage[] = "Unconverted Document?";
 // finish_stopped_run.
 int run_conversion();
 
+// What the checks before a conversion found, each of which the run warns
+// about and asks whether to go on.
+struct Preflight {
+  bool main_directory_missing = false;  // no "../c64music" in any case
+  bool marker_missing = false;          // no "./PELKORA"
+  bool document_missing = false;        // no "./documnts/qm_sids.txt"
+  bool not_release_1_6 = false;         // its line 5 does not hold "1.6"
+};
+
+// Runs the checks through g_file_system; reads, changes nothing.
+Preflight check_collection();
+
+// The exclusive lock's shared counterpart, taken and dropped at once: true
+// when a run holds the collection now.
+bool collection_is_busy();
+
 // Makes file descriptors 0, 1 and 2 valid: any that is closed is opened on
 // /dev/null, so that no file the program opens later takes its place (and
 // receives what is printed).

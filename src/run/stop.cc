@@ -76,3 +76,11 @@ LockResult lock_collection() {
   close(fd);
   return error == EWOULDBLOCK ? LockResult::Busy : LockResult::Unavailable;
 }
+
+bool collection_is_busy() {
+  const int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool busy = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  close(fd);  // drops the lock, if it was taken
+  return busy;
+}

@@ -1,6 +1,7 @@
 // Test support: temporary collection trees and runs of the real program.
 #include "support/collection.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -270,8 +271,8 @@ int in_child_with_file_size_limit(std::size_t max_file_size, const std::function
   return WIFEXITED(status) ? static_cast<signed char>(WEXITSTATUS(status)) : -1000;
 }
 
-ScopedTmpfs::ScopedTmpfs(const std::string& where, const std::string& options) : where_(where) {
-  mounted_ = mount("tmpfs", where.c_str(), "tmpfs", 0, options.c_str()) == 0;
+ScopedTmpfs::ScopedTmpfs(const std::string& where, const std::string& options, unsigned long flags) : where_(where) {
+  mounted_ = mount("tmpfs", where.c_str(), "tmpfs", flags, options.c_str()) == 0;
 }
 
 ScopedTmpfs::~ScopedTmpfs() {
@@ -286,29 +287,69 @@ bool ScopedTmpfs::leave_free(std::size_t spare) {
   return mount("tmpfs", where_.c_str(), "tmpfs", MS_REMOUNT, size.c_str()) == 0;
 }
 
-std::string snapshot(const std::string& dir) {
-  std::ostringstream s;
-  std::error_code ec;
+namespace {
+
+// Opens without touching the access time (the tests run as root, who may).
+int open_quietly(int dir_fd, const char* name, int flags) {
+  const int fd = openat(dir_fd, name, flags | O_NOATIME | O_CLOEXEC);
+  return fd >= 0 ? fd : openat(dir_fd, name, flags | O_CLOEXEC);
+}
+
+void snapshot_into(int dir_fd, const std::string& rel, bool with_access_times, std::vector<std::string>& lines) {
+  const int fd = open_quietly(dir_fd, ".", O_RDONLY | O_DIRECTORY);
+  DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
+  if (dir == nullptr) return;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    if (fstatat(dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    const std::string path = rel.empty() ? name : rel + "/" + name;
+    std::ostringstream line;
+    line << path << ' ' << std::oct << st.st_mode << std::dec << ' ' << st.st_size << ' ' << st.st_mtim.tv_sec << '.'
+         << st.st_mtim.tv_nsec << ' ' << st.st_ctim.tv_sec << '.' << st.st_ctim.tv_nsec;
+    if (with_access_times) line << ' ' << st.st_atim.tv_sec << '.' << st.st_atim.tv_nsec;
+    if (S_ISREG(st.st_mode)) {
+      std::string bytes;
+      if (const int file = open_quietly(dirfd(dir), name.c_str(), O_RDONLY | O_NONBLOCK); file >= 0) {
+        char buf[1 << 16];
+        for (ssize_t n; (n = read(file, buf, sizeof buf)) > 0;) bytes.append(buf, static_cast<std::size_t>(n));
+        close(file);
+      }
+      line << ' ' << std::hash<std::string>{}(bytes);
+    }
+    lines.push_back(line.str());
+    if (S_ISDIR(st.st_mode)) {
+      const int sub = open_quietly(dirfd(dir), name.c_str(), O_RDONLY | O_DIRECTORY);
+      if (sub >= 0) {
+        snapshot_into(sub, path, with_access_times, lines);
+        close(sub);
+      }
+    }
+  }
+  closedir(dir);
+}
+
+}  // namespace
+
+std::string snapshot(const std::string& dir, bool with_access_times) {
   std::vector<std::string> lines;
   struct stat root;
-  if (lstat(dir.c_str(), &root) == 0) {
-    lines.push_back(". " + std::to_string(root.st_mode) + ' ' + std::to_string(root.st_mtim.tv_sec) + '.' +
-                    std::to_string(root.st_mtim.tv_nsec));
-  }
-  for (auto it = fs::recursive_directory_iterator(dir, fs::directory_options::skip_permission_denied, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    struct stat st;
-    if (lstat(it->path().c_str(), &st) != 0) continue;
+  if (stat(dir.c_str(), &root) == 0) {
     std::ostringstream line;
-    line << fs::relative(it->path(), dir).string() << ' ' << std::oct << st.st_mode << std::dec << ' '
-         << st.st_size << ' ' << st.st_mtim.tv_sec << '.' << st.st_mtim.tv_nsec << ' ' << st.st_ctim.tv_sec
-         << '.' << st.st_ctim.tv_nsec;
-    if (S_ISREG(st.st_mode)) line << ' ' << std::hash<std::string>{}(read_file(it->path().string()));
+    line << ". " << std::oct << root.st_mode << std::dec << ' ' << root.st_mtim.tv_sec << '.' << root.st_mtim.tv_nsec;
+    if (with_access_times) line << ' ' << root.st_atim.tv_sec << '.' << root.st_atim.tv_nsec;
     lines.push_back(line.str());
   }
+  const int fd = open_quietly(AT_FDCWD, dir.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd >= 0) {
+    snapshot_into(fd, "", with_access_times, lines);
+    close(fd);
+  }
   std::sort(lines.begin(), lines.end());
-  for (const std::string& line : lines) s << line << '\n';
-  return s.str();
+  std::string all;
+  for (const std::string& line : lines) all += line + '\n';
+  return all;
 }
 
 unsigned mode_of(const std::string& path) {

@@ -144,7 +144,8 @@ int in_child_with_file_size_limit(std::size_t max_file_size, const std::function
 // root; where mounting is refused, mounted() is false and the test skips).
 class ScopedTmpfs {
  public:
-  ScopedTmpfs(const std::string& where, const std::string& options);
+  // |flags| are mount flags (MS_STRICTATIME, say).
+  ScopedTmpfs(const std::string& where, const std::string& options, unsigned long flags = 0);
   ~ScopedTmpfs();
   ScopedTmpfs(const ScopedTmpfs&) = delete;
   ScopedTmpfs& operator=(const ScopedTmpfs&) = delete;
@@ -157,9 +158,10 @@ class ScopedTmpfs {
   bool mounted_ = false;
 };
 
-// Every regular file and directory below |dir| with its mode, size, times
-// and contents, for telling whether anything at all changed.
-std::string snapshot(const std::string& dir);
+// Every entry below |dir|, and |dir| itself, with its mode, size, times
+// (modification and change, and access when asked) and a hash of its
+// contents, for telling whether anything at all changed.
+std::string snapshot(const std::string& dir, bool with_access_times = false);
 
 // The permission bits of |path|.
 unsigned mode_of(const std::string& path);

@@ -1,0 +1,489 @@
+// The preview's file system: reads through to the disk, records changes.
+#include "preview/preview_filesystem.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "run/run.h"
+#include "sid/sid_convert.h"
+
+namespace {
+
+// A tune's first read only needs its header: the magic and the title.
+constexpr std::size_t kHeaderReadSize = kTitleFieldOffset + kTitleFieldSize;
+
+std::string upper(std::string_view name) {
+  std::string up(name);
+  for (char& c : up) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return up;
+}
+
+std::string join(const std::string& dir, const std::string& name) { return dir + "/" + name; }
+
+// Line 5 of |text|, without its line ending.
+std::string_view line_five(std::string_view text) {
+  std::size_t pos = 0;
+  for (int line = 1; line < 5; ++line) {
+    const std::size_t end = text.find('\n', pos);
+    if (end == std::string_view::npos) return {};
+    pos = end + 1;
+  }
+  std::string_view line = text.substr(pos, text.find('\n', pos) - pos);
+  if (line.ends_with('\r')) line.remove_suffix(1);
+  return line;
+}
+
+// True when an executable "mv" is on PATH, where the run would start it.
+bool mv_on_path() {
+  const char* path = std::getenv("PATH");
+  std::string_view dirs = path != nullptr ? path : "/bin:/usr/bin";
+  while (true) {
+    const std::size_t colon = dirs.find(':');
+    std::string dir(dirs.substr(0, colon));
+    if (dir.empty()) dir = ".";
+    if (access((dir + "/mv").c_str(), X_OK) == 0) return true;
+    if (colon == std::string_view::npos) return false;
+    dirs.remove_prefix(colon + 1);
+  }
+}
+
+// What a real entry is, for the reasons given to the user.
+const char* what_is(const std::string& real_path) {
+  struct stat st;
+  if (lstat(real_path.c_str(), &st) != 0) return "an entry";
+  if (S_ISDIR(st.st_mode)) return "the directory";
+  if (S_ISLNK(st.st_mode)) return "the link";
+  return S_ISREG(st.st_mode) ? "the file" : "the special file";
+}
+
+// Reads the disk, leaving access times as they are where the process may.
+RealFileSystem& disk() {
+  static RealFileSystem real = [] {
+    RealFileSystem fs;
+    fs.set_keep_access_times(true);
+    return fs;
+  }();
+  return real;
+}
+
+// A directory as the run would list it: its entries on disk (under the
+// names the moves gave them, without those deleted), then the new files
+// named in it before the listing was opened. Files named in it while it is
+// listed are not shown: they are ".sid" files, which the walk passes over.
+class PreviewListing : public DirectoryListing {
+ public:
+  PreviewListing(PreviewFileSystem& fs, std::unique_ptr<DirectoryListing> real, FileId id)
+      : fs_(fs), real_(std::move(real)), id_(id), created_(fs.created_in(id)) {}
+
+  const char* next() override {
+    while (!real_done_) {
+      const char* name = real_->next();
+      if (name == nullptr) {
+        real_done_ = true;
+        break;
+      }
+      const std::string real_name = name;
+      if (fs_.is_deleted(id_, real_name)) continue;
+      current_ = fs_.name_after_moves(id_, real_name);
+      return current_.c_str();
+    }
+    while (next_created_ < created_.size()) {
+      current_ = created_[next_created_++];
+      if (fs_.created_from(id_, current_) != nullptr) return current_.c_str();
+    }
+    return nullptr;
+  }
+
+  EntryKind kind() override {
+    const EntryKind kind = real_done_ ? EntryKind::RegularFile : real_->kind();
+    if (kind != EntryKind::Directory) fs_.count_file();
+    return kind;
+  }
+
+  bool id(FileId& id) override {
+    id = id_;
+    return true;
+  }
+
+  std::unique_ptr<DirectoryListing> open_subdirectory(const char* name) override {
+    const std::optional<std::string> real = fs_.real_name(id_, name);
+    std::unique_ptr<DirectoryListing> sub = real ? real_->open_subdirectory(real->c_str()) : nullptr;
+    FileId sub_id;
+    if (sub == nullptr || !sub->id(sub_id)) return nullptr;
+    return std::make_unique<PreviewListing>(fs_, std::move(sub), sub_id);
+  }
+
+  int open_file(const char* name) override {
+    if (const std::string* source = fs_.created_from(id_, name)) return disk().open_file(source->c_str(), true);
+    const std::optional<std::string> real = fs_.real_name(id_, name);
+    if (!real || fs_.is_deleted(id_, name)) {
+      errno = ENOENT;
+      return -1;
+    }
+    return real_->open_file(real->c_str());
+  }
+
+ private:
+  PreviewFileSystem& fs_;
+  std::unique_ptr<DirectoryListing> real_;
+  FileId id_;
+  std::vector<std::string> created_;
+  std::size_t next_created_ = 0;
+  bool real_done_ = false;
+  std::string current_;
+};
+
+}  // namespace
+
+std::size_t EntryKeyHash::operator()(const EntryKey& key) const {
+  const std::size_t h = std::hash<std::string>{}(key.name);
+  return h ^ (std::hash<ino_t>{}(key.dir.inode) * 0x9e3779b97f4a7c15ULL) ^ std::hash<dev_t>{}(key.dir.device);
+}
+
+std::size_t FileIdHash::operator()(const FileId& id) const {
+  return std::hash<ino_t>{}(id.inode) * 0x9e3779b97f4a7c15ULL ^ std::hash<dev_t>{}(id.device);
+}
+
+PreviewFileSystem::PreviewFileSystem(PlanPrinter& printer) : printer_(printer) {}
+
+std::vector<std::string> PreviewFileSystem::created_in(const FileId& dir) const {
+  const auto it = created_in_.find(dir);
+  return it == created_in_.end() ? std::vector<std::string>{} : it->second;
+}
+
+const std::string* PreviewFileSystem::created_from(const FileId& dir, const std::string& name) const {
+  const auto it = created_.find({dir, name});
+  return it == created_.end() ? nullptr : &it->second;
+}
+
+std::optional<std::string> PreviewFileSystem::real_name(const FileId& dir, const std::string& name) const {
+  if (const auto it = moved_from_.find({dir, name}); it != moved_from_.end()) return it->second;
+  if (moved_to_.count({dir, name}) != 0) return std::nullopt;  // moved away
+  return name;
+}
+
+std::string PreviewFileSystem::name_after_moves(const FileId& dir, const std::string& real) const {
+  const auto it = moved_to_.find({dir, real});
+  return it == moved_to_.end() ? real : it->second;
+}
+
+bool PreviewFileSystem::is_deleted(const FileId& dir, const std::string& name) const {
+  return !deleted_.empty() && deleted_.count({dir, name}) != 0;
+}
+
+void PreviewFileSystem::split(const std::string& path, std::string& parent, std::string& name) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    parent = ".";
+    name = path;
+  } else {
+    parent = slash == 0 ? "/" : path.substr(0, slash);
+    name = path.substr(slash + 1);
+  }
+}
+
+std::optional<PreviewFileSystem::Directory> PreviewFileSystem::directory(const std::string& path) {
+  if (const auto it = directories_.find(path); it != directories_.end()) return it->second;
+  std::string real_path;
+  if (path == "." || path == ".." || path == "/") {
+    real_path = path;
+  } else {
+    std::string parent, name;
+    split(path, parent, name);
+    const std::optional<Directory> up = directory(parent);
+    if (!up) return std::nullopt;
+    const std::optional<std::string> real = real_name(up->id, name);
+    if (!real || is_deleted(up->id, name) || created_.count({up->id, name}) != 0) return std::nullopt;
+    real_path = join(up->real_path, *real);
+  }
+  struct stat st;
+  if (stat(real_path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
+  Directory dir{real_path, {st.st_dev, st.st_ino}};
+  directories_.emplace(path, dir);
+  return dir;
+}
+
+PreviewFileSystem::Standing PreviewFileSystem::standing(const std::string& path, std::string& real) {
+  std::string parent, name;
+  split(path, parent, name);
+  const std::optional<Directory> dir = directory(parent);
+  if (!dir) return Standing::Nothing;
+  if (created_.count({dir->id, name}) != 0) return Standing::New;
+  if (is_deleted(dir->id, name)) return Standing::Nothing;
+  const std::optional<std::string> real_name = this->real_name(dir->id, name);
+  if (!real_name) return Standing::Nothing;
+  real = join(dir->real_path, *real_name);
+  return Standing::Real;
+}
+
+std::unique_ptr<DirectoryListing> PreviewFileSystem::list(const char* path) {
+  const std::optional<Directory> dir = directory(path);
+  if (!dir) {
+    // As opendir would say: gone, or not a directory.
+    std::string real;
+    errno = standing(path, real) == Standing::Real && disk().exists(real.c_str()) ? ENOTDIR : ENOENT;
+    return nullptr;
+  }
+  std::unique_ptr<DirectoryListing> real = disk().list(dir->real_path.c_str());
+  if (real == nullptr) return nullptr;
+  return std::make_unique<PreviewListing>(*this, std::move(real), dir->id);
+}
+
+EntryKind PreviewFileSystem::kind(const char* path) {
+  std::string real;
+  switch (standing(path, real)) {
+    case Standing::New:
+      return EntryKind::RegularFile;
+    case Standing::Nothing:
+      return EntryKind::Other;
+    case Standing::Real:
+      break;
+  }
+  return disk().kind(real.c_str());
+}
+
+bool PreviewFileSystem::exists(const char* path) {
+  std::string real;
+  switch (standing(path, real)) {
+    case Standing::New:
+      return true;
+    case Standing::Nothing:
+      return false;
+    case Standing::Real:
+      break;
+  }
+  return disk().exists(real.c_str());
+}
+
+int PreviewFileSystem::open_file(const char* path, bool follow_links) {
+  std::string real;
+  switch (standing(path, real)) {
+    case Standing::New: {
+      // A new file holds its tune's bytes, which are still on disk.
+      std::string parent, name;
+      split(path, parent, name);
+      real = *created_from(directory(parent)->id, name);
+      break;
+    }
+    case Standing::Nothing:
+      errno = ENOENT;
+      return -1;
+    case Standing::Real:
+      break;
+  }
+  // What is read now is what a new file written next would hold.
+  source_ = real;
+  return disk().open_file(real.c_str(), follow_links);
+}
+
+std::size_t PreviewFileSystem::first_read_size() { return kHeaderReadSize; }
+
+int PreviewFileSystem::begin_unnamed(const char* dir, mode_t mode) {
+  static_cast<void>(mode);
+  const std::optional<Directory> d = directory(dir);
+  if (!d) {
+    errno = ENOENT;
+    return -1;
+  }
+  if (access(d->real_path.c_str(), W_OK) != 0) return -1;  // errno from access
+  return next_handle_++;
+}
+
+int PreviewFileSystem::create_exclusive(const char* path, mode_t mode) {
+  static_cast<void>(mode);
+  std::string parent, name;
+  split(path, parent, name);
+  const std::optional<Directory> d = directory(parent);
+  if (d && access(d->real_path.c_str(), W_OK) != 0) {
+    explain("the directory " + parent + " cannot be written");
+    return -1;
+  }
+  return claim(path) ? next_handle_++ : -1;
+}
+
+int PreviewFileSystem::copy_into(int out, int src_fd, std::span<const char> head, bool head_is_all) {
+  static_cast<void>(out);
+  static_cast<void>(src_fd);
+  static_cast<void>(head);
+  static_cast<void>(head_is_all);
+  return 0;  // a copy that reads the whole tune is assumed to succeed
+}
+
+bool PreviewFileSystem::write_text(int out, std::string_view text) {
+  static_cast<void>(out);
+  text_ = text;
+  return true;
+}
+
+bool PreviewFileSystem::name_unnamed(int fd, const char* path) {
+  static_cast<void>(fd);
+  return claim(path);
+}
+
+bool PreviewFileSystem::claim(const std::string& path) {
+  std::string parent, name;
+  split(path, parent, name);
+  const std::optional<Directory> dir = directory(parent);
+  if (!dir) {
+    // The alternate path inside a new name that is a file: the reason
+    // given for the new name stands.
+    if (reason_.empty()) explain("there is no directory " + parent);
+    errno = ENOENT;
+    return false;
+  }
+  std::string real;
+  switch (standing(path, real)) {
+    case Standing::New:
+      explain(reason_.empty() ? "its new name " + path + " is taken by a tune converted before it"
+                              : reason_ + ", and " + path + " by a tune converted before it");
+      errno = EEXIST;
+      return false;
+    case Standing::Real:
+      if (disk().exists(real.c_str())) {
+        const std::string taken = std::string(what_is(real)) + " " + path;
+        explain(reason_.empty() ? "its new name " + path + " is taken by " + taken
+                                : reason_ + ", and by " + taken + " in it");
+        errno = EEXIST;
+        return false;
+      }
+      break;
+    case Standing::Nothing:
+      break;
+  }
+  created_.emplace(EntryKey{dir->id, name}, source_);
+  created_in_[dir->id].push_back(name);
+  last_named_ = path;
+  note_case_collisions(*dir, parent, name);
+  return true;
+}
+
+void PreviewFileSystem::note_case_collisions(const Directory& dir, const std::string& parent,
+                                             const std::string& name) {
+  const std::string up = upper(name);
+  const auto [it, fresh] = created_upper_.try_emplace({dir.id, up}, name);
+  if (!fresh && it->second != name) {
+    printer_.note(join(parent, it->second) + " and " + join(parent, name) +
+                  " differ only in case: they cannot both exist on FAT, Windows or macOS file systems");
+  }
+  // The directory's subdirectories, upper-cased, learnt once per directory.
+  if (!(dirs_of_ == dir.id) || subdirectories_upper_.empty()) {
+    dirs_of_ = dir.id;
+    subdirectories_upper_.clear();
+    subdirectories_upper_.emplace("", "");  // learnt, even when there are none
+    if (std::unique_ptr<DirectoryListing> listing = disk().list(dir.real_path.c_str())) {
+      while (const char* entry = listing->next()) {
+        if (is_deleted(dir.id, entry) || listing->kind() != EntryKind::Directory) continue;
+        const std::string now = name_after_moves(dir.id, entry);
+        subdirectories_upper_.emplace(upper(now), now);
+      }
+    }
+  }
+  if (const auto d = subdirectories_upper_.find(up); d != subdirectories_upper_.end() && d->second != name) {
+    printer_.note(join(parent, name) + " differs only in case from the directory " + join(parent, d->second) +
+                  ": they cannot both exist on FAT, Windows or macOS file systems");
+  }
+}
+
+bool PreviewFileSystem::close_new(int fd) {
+  static_cast<void>(fd);
+  return true;
+}
+
+bool PreviewFileSystem::remove(const char* path) {
+  std::string parent, name;
+  split(path, parent, name);
+  const std::optional<Directory> dir = directory(parent);
+  if (!dir) return false;
+  if (created_.erase({dir->id, name}) == 0) deleted_.insert({dir->id, name});
+  return true;
+}
+
+bool PreviewFileSystem::replace(const char* from, const char* to) {
+  std::string real;
+  std::string before;
+  if (standing(to, real) == Standing::Real) {
+    const int fd = disk().open_file(real.c_str(), true);
+    if (fd >= 0) {
+      char block[kCopyBlockSize];
+      for (ssize_t got; (got = read(fd, block, sizeof block)) > 0;) before.append(block, static_cast<std::size_t>(got));
+      close(fd);
+    }
+  }
+  printer_.document(to, line_five(before), line_five(text_));
+  remove(from);
+  return true;
+}
+
+MoveResult PreviewFileSystem::move_directory(char* source, char* target, int& signal) {
+  static_cast<void>(signal);
+  if (!mv_on_path()) {
+    explain("mv is not on PATH");
+    return MoveResult::Failed;
+  }
+  std::string parent, old_name;
+  split(source, parent, old_name);
+  std::string to = target;
+  if (!to.starts_with("./") && !to.starts_with("../") && !to.starts_with("/")) to = "./" + to;
+  std::string to_parent, new_name;
+  split(to, to_parent, new_name);
+  const std::optional<Directory> dir = directory(parent);
+  const std::optional<Directory> into = directory(to_parent);
+  if (!dir || !into || !(dir->id == into->id)) {
+    explain("the preview follows moves within one directory only");
+    return MoveResult::Failed;
+  }
+  if (access(dir->real_path.c_str(), W_OK) != 0) {
+    explain("the directory " + parent + " cannot be written");
+    return MoveResult::Failed;
+  }
+  const std::optional<std::string> real = real_name(dir->id, old_name);
+  if (!real) {
+    explain("mv would not find it");
+    return MoveResult::Failed;
+  }
+  moved_from_.erase({dir->id, old_name});
+  if (new_name == *real) {
+    moved_to_.erase({dir->id, *real});
+  } else {
+    moved_to_[{dir->id, *real}] = new_name;
+    moved_from_[{dir->id, new_name}] = *real;
+  }
+  directories_.clear();
+  printer_.move(source, target);
+  ++counts_.moves;
+  return MoveResult::Moved;
+}
+
+void PreviewFileSystem::written(const char* path) {
+  static_cast<void>(path);
+  reason_.clear();
+}
+
+void PreviewFileSystem::tune_replaced(const char* old_path) {
+  printer_.convert(old_path, last_named_);
+  ++counts_.converted;
+}
+
+void PreviewFileSystem::explain(std::string_view why) { reason_ = why; }
+
+bool PreviewFileSystem::take_failure(std::string_view message, std::string_view path) {
+  const std::string reason = reason_.empty() ? std::string("the run would log it") : reason_;
+  reason_.clear();
+  const std::string line = std::string(message) + " : " + std::string(path);
+  if (message == kUnmovedDirectoryMessage) {
+    printer_.skip_move(path, reason, line);
+  } else if (message == kUnconvertedDocumentMessage) {
+    printer_.document_stays(path, reason, line);
+  } else {
+    if (message == kDuplicateFileMessage) ++counts_.refused;
+    printer_.refuse(path, reason, line);
+  }
+  return true;
+}

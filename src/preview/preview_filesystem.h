@@ -1,0 +1,121 @@
+// The preview's file system: the disk as it is, plus an in-memory record of
+// what the run would have moved, created and deleted. It writes nothing.
+#ifndef TUVO_PREVIEW_PREVIEW_FILESYSTEM_H_
+#define TUVO_PREVIEW_PREVIEW_FILESYSTEM_H_
+
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "fsutil/filesystem.h"
+#include "preview/plan.h"
+
+// A name in a directory, the directory told by where it lives on disk, so
+// that a directory reached by two paths (through a link) is one directory,
+// and a moved one keeps its entries.
+struct EntryKey {
+  FileId dir;
+  std::string name;
+  bool operator==(const EntryKey&) const = default;
+};
+
+struct EntryKeyHash {
+  std::size_t operator()(const EntryKey& key) const;
+};
+
+struct FileIdHash {
+  std::size_t operator()(const FileId& id) const;
+};
+
+// Reads through to the disk (without touching access times) and answers
+// every change from its record; reports each step of the plan to |printer|.
+// Moves are renames within one directory, as every row of the rename table
+// is. New files are not listed by the directories they are in: they are
+// ".sid" files, which the walk passes over.
+class PreviewFileSystem : public FileSystem {
+ public:
+  explicit PreviewFileSystem(PlanPrinter& printer);
+
+  std::unique_ptr<DirectoryListing> list(const char* path) override;
+  EntryKind kind(const char* path) override;
+  bool exists(const char* path) override;
+  int open_file(const char* path, bool follow_links) override;
+  std::size_t first_read_size() override;
+  int begin_unnamed(const char* dir, mode_t mode) override;
+  int create_exclusive(const char* path, mode_t mode) override;
+  int copy_into(int out, int src_fd, std::span<const char> head, bool head_is_all) override;
+  bool write_text(int out, std::string_view text) override;
+  bool name_unnamed(int fd, const char* path) override;
+  bool close_new(int fd) override;
+  bool remove(const char* path) override;
+  bool replace(const char* from, const char* to) override;
+  MoveResult move_directory(char* source, char* target, int& signal) override;
+  void written(const char* path) override;
+  void tune_replaced(const char* old_path) override;
+  void explain(std::string_view why) override;
+  bool take_failure(std::string_view message, std::string_view path) override;
+
+  // The counts so far (errors are the run's own counter's).
+  const PlanCounts& counts() const { return counts_; }
+  // Files the walk listed that are not directories.
+  void count_file() { ++files_listed_; }
+  int files_listed() const { return files_listed_; }
+
+  // The real name under which |name| of |dir| stands on disk, or nothing
+  // when that name was moved away.
+  std::optional<std::string> real_name(const FileId& dir, const std::string& name) const;
+  // The name |real| of |dir| goes by after the moves.
+  std::string name_after_moves(const FileId& dir, const std::string& real) const;
+  bool is_deleted(const FileId& dir, const std::string& name) const;
+  // The new files named in |dir| so far, which a listing opened now shows.
+  std::vector<std::string> created_in(const FileId& dir) const;
+  // The disk path of the bytes of the new file |name| of |dir|, or nullptr.
+  const std::string* created_from(const FileId& dir, const std::string& name) const;
+  // The tune being converted, whose bytes a new file would hold.
+  void set_source(std::string real_path) { source_ = std::move(real_path); }
+
+ private:
+  struct Directory {
+    std::string real_path;  // where it is on disk now
+    FileId id;
+  };
+  // The directory |path| (following links), or nothing.
+  std::optional<Directory> directory(const std::string& path);
+  // |path| split into its directory and its last name.
+  static void split(const std::string& path, std::string& parent, std::string& name);
+  // What stands at |path|: a new file, nothing, or a real entry (|real| set).
+  enum class Standing { New, Nothing, Real };
+  Standing standing(const std::string& path, std::string& real);
+  // Names a new file |path|, as the exclusive create and the link do.
+  bool claim(const std::string& path);
+  void note_case_collisions(const Directory& dir, const std::string& parent, const std::string& name);
+
+  PlanPrinter& printer_;
+  PlanCounts counts_;
+  int files_listed_ = 0;
+  int next_handle_ = 1 << 20;  // handles of new files, which are never real descriptors
+
+  std::unordered_map<EntryKey, std::string, EntryKeyHash> moved_to_;    // (dir, real name) -> name now
+  std::unordered_map<EntryKey, std::string, EntryKeyHash> moved_from_;  // (dir, name now) -> real name
+  // New files, with the disk path of the tune whose bytes they would hold,
+  // and by directory in the order they were named.
+  std::unordered_map<EntryKey, std::string, EntryKeyHash> created_;
+  std::unordered_map<FileId, std::vector<std::string>, FileIdHash> created_in_;
+  std::unordered_set<EntryKey, EntryKeyHash> deleted_;
+  // New names by directory and upper-cased name, for the case notes.
+  std::unordered_map<EntryKey, std::string, EntryKeyHash> created_upper_;
+  std::unordered_map<std::string, Directory> directories_;  // cache by path
+
+  // The subdirectories of the directory last named into, upper-cased.
+  FileId dirs_of_;
+  std::unordered_map<std::string, std::string> subdirectories_upper_;
+
+  std::string last_named_;
+  std::string source_;
+  std::string reason_;
+  std::string text_;  // the text last written, the document's rewrite
+};
+
+#endif  // TUVO_PREVIEW_PREVIEW_FILESYSTEM_H_

@@ -1,0 +1,279 @@
+// The preview through the real program: it changes nothing, and its plan is
+// what the run that follows does.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/collection.h"
+
+namespace {
+
+using nlohmann::json;
+using test::exists;
+using test::read_file;
+using test::write_file;
+using test::write_tune;
+
+const char kAnswers[] = "y\ny\ny\ny\ny\n";
+
+// The lines of |text|; what follows a question on its line (the run's
+// output goes on after "> ") counts as a line of its own.
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t asked = line.rfind("? > ");
+    lines.push_back(asked == std::string::npos ? line : line.substr(asked + 4));
+  }
+  return lines;
+}
+
+// Where |path|, named as it is after the planned |moves| (pairs of from,
+// to as mv gets them), is before them.
+std::string before_moves(std::string path, const std::vector<std::pair<std::string, std::string>>& moves) {
+  for (auto it = moves.rbegin(); it != moves.rend(); ++it) {
+    const std::string to = "./" + it->second;
+    if (path.starts_with(to + "/")) path = it->first + path.substr(to.size());
+  }
+  return path;
+}
+
+std::vector<json> steps_of(const std::string& out) {
+  std::vector<json> steps;
+  for (const std::string& line : lines_of(out)) steps.push_back(json::parse(line));
+  return steps;
+}
+
+class PreviewTest : public test::CollectionTest {
+ protected:
+  test::RunResult preview(const test::RunOptions& base = {}) const {
+    test::RunOptions options = base;
+    options.args = {"--preview", "--json"};
+    return run("", options);
+  }
+
+  // Previews, then converts, and checks that the plan is what the run did:
+  // the same moves in the same order, the same tunes converted to the same
+  // names (with their own bytes), the same log lines and error count.
+  void expect_plan_is_what_the_run_does(const test::RunOptions& options = {}) {
+    const std::string before = test::snapshot(root_);
+    const test::RunResult plan_run = preview(options);
+    ASSERT_EQ(plan_run.status, 0) << plan_run.err;
+    EXPECT_EQ(plan_run.err, "");
+    EXPECT_EQ(test::snapshot(root_), before) << "the preview changed the collection";
+    const std::vector<json> plan = steps_of(plan_run.out);
+    ASSERT_FALSE(plan.empty());
+    ASSERT_EQ(plan.back()["action"], "summary");
+
+    std::vector<std::string> moves;
+    std::vector<std::pair<std::string, std::string>> move_pairs;
+    std::map<std::string, std::string> converts;  // from -> to
+    std::multiset<std::string> log;
+    std::map<std::string, std::string> tune_bytes;  // from -> bytes, read now
+    std::string document;
+    for (const json& step : plan) {
+      const std::string action = step["action"];
+      if (action == "move") {
+        moves.push_back(test::mv_line(step["from"].get<std::string>(), step["to"].get<std::string>()));
+        move_pairs.emplace_back(step["from"], step["to"]);
+      }
+      if (action == "convert") {
+        converts[step["from"]] = step["to"];
+        tune_bytes[step["from"]] = read_file(at(before_moves(step["from"], move_pairs)));
+      }
+      if (step.contains("log")) log.insert(step["log"].get<std::string>());
+      if (action == "document") document = step["from"];
+    }
+
+    const test::RunResult done = run(kAnswers, options);
+    ASSERT_EQ(done.status, 0) << done.err;
+    std::vector<std::string> moved;
+    std::set<std::string> written;
+    for (const std::string& line : lines_of(done.out)) {
+      if (line.starts_with("renamed '")) moved.push_back(line + "\n");
+      if (line.starts_with("./") && line != document) written.insert(line);
+    }
+    EXPECT_EQ(moves, moved);
+    std::set<std::string> planned_names;
+    for (const auto& [from, to] : converts) {
+      planned_names.insert(to);
+      EXPECT_FALSE(exists(at(from))) << from << " was not converted";
+      EXPECT_EQ(read_file(at(to)), tune_bytes[from]) << from << " -> " << to;
+    }
+    EXPECT_EQ(planned_names, written);
+    const std::string log_text = exists(at("tuvo_2.err")) ? read_file(at("tuvo_2.err")) : done.err;
+    const std::vector<std::string> logged = lines_of(log_text);
+    EXPECT_EQ(log, std::multiset<std::string>(logged.begin(), logged.end()));
+    const json& summary = plan.back();
+    EXPECT_EQ(summary["errors"], logged.size());
+    EXPECT_EQ(summary["moves"], moves.size());
+    EXPECT_EQ(summary["converted"], converts.size());
+    if (logged.empty()) {
+      EXPECT_TRUE(done.out.ends_with(test::kSuccess));
+    } else {
+      EXPECT_NE(done.out.find("\n" + std::to_string(logged.size()) + " errors detected."), std::string::npos);
+    }
+  }
+};
+
+TEST_F(PreviewTest, GeneratedCollectionsWithDuplicates) {
+  for (unsigned seed : {1u, 2u}) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::filesystem::remove_all(root_);
+    test::make_collection(root_, 400, seed, /*duplicates_percent=*/20);
+    expect_plan_is_what_the_run_does();
+    SCOPED_TRACE("the same collection, converted already");
+    expect_plan_is_what_the_run_does();
+  }
+}
+
+TEST_F(PreviewTest, FixturesForEachHardCase) {
+  struct Case {
+    const char* name;
+    std::function<void()> lay_out;
+  } cases[] = {
+      {"names taken by files and directories, and the alternate destination",
+       [&] {
+         write_tune(at("games/a-f/TAKEN.DAT"), "Taken");
+         write_file(at("games/a-f/Taken.sid"), "the user's own file");
+         write_tune(at("games/a-f/INDIR.DAT"), "Into Dir");
+         test::make_dirs(at("games/a-f/Into_Dir.sid"));  // receives INDIR.DAT
+         write_tune(at("games/a-f/FULL.DAT"), "Full Dir");
+         write_file(at("games/a-f/Full_Dir.sid/FULL.DAT"), "taken inside too");
+         write_tune(at("games/a-f/SAME1.DAT"), "Same");
+         write_tune(at("games/a-f/SAME2.DAT"), "Same");
+         test::make_dirs(at("DOCUMENTS"));  // documnts cannot move
+       }},
+      {"missing old directories",
+       [&] {
+         write_tune(at("PELKORA/PEL.DAT"), "Pel");
+         write_tune(at("possgett/ROCK.DAT"), "Rock");
+       }},
+      {"tunes beyond the path buffers",
+       [&] {
+         std::string deep = ".";
+         for (char c : {'a', 'b', 'c', 'd'}) deep += "/" + std::string(250, c);
+         write_tune(at(deep + "/" + std::string(30, 'T') + ".DAT"), "Far Away");
+         write_tune(at(deep + "/" + std::string(20, 'e') + "/DEEPER.DAT"), "Further");
+         const std::string mid = "./" + std::string(250, 'm') + "/" + std::string(250, 'n') + "/o";
+         write_tune(at(mid + "/MIDDLE.DAT"), "Middle");
+       }},
+      {"link cycles, and a directory reached by two paths",
+       [&] {
+         write_tune(at("elsewhere/LINKED.DAT"), "Linked");
+         ASSERT_EQ(symlink("elsewhere", at("link").c_str()), 0);
+         write_tune(at("loops/LOOPED.DAT"), "Looped");
+         ASSERT_EQ(symlink("..", at("loops/up").c_str()), 0);
+         ASSERT_EQ(symlink(".", at("loops/here").c_str()), 0);
+       }},
+      {"a document that cannot be rewritten",
+       [&] { write_file(at("documnts/xtempx.txt"), "the user's notes"); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(root_);
+    write_file(at("documnts/qm_sids.txt"), test::kReleaseDocument);
+    test::make_dirs(at("PELKORA"));
+    c.lay_out();
+    expect_plan_is_what_the_run_does();
+  }
+}
+
+TEST_F(PreviewTest, UnreadableTunesAndDirectories) {
+  if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv is missing; cannot run as another user";
+  write_tune(at("games/a-f/OPEN.DAT"), "Open");
+  write_tune(at("games/a-f/SECRET.DAT"), "Secret");
+  write_tune(at("locked/HIDDEN.DAT"), "Hidden");
+  ASSERT_EQ(chmod(tmp_.path().c_str(), 0755), 0);
+  ASSERT_EQ(std::system(("chown -R 65534:65534 '" + root_ + "'").c_str()), 0);
+  ASSERT_EQ(chmod(at("games/a-f/SECRET.DAT").c_str(), 0), 0);
+  ASSERT_EQ(chmod(at("locked").c_str(), 0), 0);
+  test::RunOptions as_nobody;
+  as_nobody.unprivileged = true;
+  expect_plan_is_what_the_run_does(as_nobody);
+  chmod(at("locked").c_str(), 0755);
+}
+
+TEST_F(PreviewTest, ChangesNothingAtAll) {
+  // Where it may, on a file system that notes every read in the access
+  // times.
+  test::make_dirs(root_);
+  test::ScopedTmpfs strict(root_, "size=64m", MS_STRICTATIME);
+  if (!strict.mounted()) GTEST_LOG_(INFO) << "cannot mount a tmpfs here: access times are checked as mounted";
+  test::make_collection(root_, 200, 5, 20);
+  test::make_dirs(at("PELKORA"));
+  write_file(at("documnts/xtempx.txt"), "the user's notes");
+  const std::string before = test::snapshot(root_, /*with_access_times=*/true);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--preview"}, std::vector<std::string>{"--preview", "--json"}}) {
+    test::RunOptions options;
+    options.args = args;
+    const auto run = this->run("", options);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(test::snapshot(root_, true), before) << args.back();
+  }
+  EXPECT_FALSE(exists(at("tuvo_2.err")));
+}
+
+TEST_F(PreviewTest, TellsWhatTheRunWouldAskAboutAndWhatIsNotPortable) {
+  ASSERT_EQ(rmdir(at("PELKORA").c_str()), 0);
+  write_file(at("documnts/qm_sids.txt"), "1\n2\n3\n4\nrelease 1.5\n");
+  write_tune(at("games/a-f/LOWER.DAT"), "Night Harbour");
+  write_tune(at("games/a-f/UPPER.DAT"), "NIGHT HARBOUR");
+  write_tune(at("games/a-f/DIRNAME.DAT"), "Sub Dir");
+  test::make_dirs(at("games/a-f/SUB_DIR.sid"));
+  write_tune(at("g\xe9t\xe9/\xc9T\xc9.DAT"), "Latin One Path");
+  test::RunOptions text;
+  text.args = {"--preview"};
+  const auto shown = run("", text);
+  EXPECT_EQ(shown.status, 0);
+  EXPECT_TRUE(shown.out.starts_with("Preview: what tuvo_2 would do in this collection. Nothing is changed.\n"));
+  EXPECT_TRUE(shown.out.ends_with("Nothing was changed.\n"));
+  const auto json_run = preview();
+  std::vector<std::string> notes;
+  for (const json& step : steps_of(json_run.out)) {
+    if (step["action"] == "note") notes.push_back(step["reason"]);
+  }
+  ASSERT_EQ(notes.size(), 4u) << json_run.out;
+  EXPECT_NE(notes[0].find("PELKORA"), std::string::npos);
+  EXPECT_NE(notes[1].find("release 1.6"), std::string::npos);
+  const std::string cases = notes[2] + notes[3];
+  // The two names in the order the directory lists their tunes.
+  EXPECT_TRUE(cases.find("./GAMES/A-F/Night_Harbour.sid and ./GAMES/A-F/NIGHT_HARBOUR.sid differ only in case") !=
+                  std::string::npos ||
+              cases.find("./GAMES/A-F/NIGHT_HARBOUR.sid and ./GAMES/A-F/Night_Harbour.sid differ only in case") !=
+                  std::string::npos)
+      << cases;
+  EXPECT_NE(cases.find("./GAMES/A-F/Sub_Dir.sid differs only in case from the directory ./GAMES/A-F/SUB_DIR.sid"),
+            std::string::npos)
+      << cases;
+  // A byte that is not UTF-8 reads as its Latin-1 letter.
+  EXPECT_NE(json_run.out.find(R"("from":"./g\u00e9t\u00e9/\u00c9T\u00c9.DAT","to":"./g\u00e9t\u00e9/Latin_One_Path.sid")"),
+            std::string::npos)
+      << json_run.out;
+}
+
+TEST_F(PreviewTest, WaitsForNoRunButSaysWhenOneHoldsTheCollection) {
+  const int held = open(root_.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  const auto run = preview();
+  close(held);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "tuvo_2: a run is converting this collection; preview it when it has finished\n");
+}
+
+}  // namespace
