@@ -367,16 +367,11 @@ bool PreviewFileSystem::claim(const std::string& path) {
 void PreviewFileSystem::note_case_collisions(const Directory& dir, const std::string& parent,
                                              const std::string& name) {
   const std::string up = upper(name);
-  const auto [it, fresh] = created_upper_.try_emplace({dir.id, up}, name);
-  if (!fresh && it->second != name) {
-    printer_.note(join(parent, it->second) + " and " + join(parent, name) +
-                  " differ only in case: they cannot both exist on FAT, Windows or macOS file systems");
-  }
-  // The directory's subdirectories, upper-cased, learnt once per directory.
-  if (!(dirs_of_ == dir.id) || subdirectories_upper_.empty()) {
-    dirs_of_ = dir.id;
+  if (!upper_known_ || !(upper_of_ == dir.id)) {
+    upper_of_ = dir.id;
+    upper_known_ = true;
+    created_upper_.clear();
     subdirectories_upper_.clear();
-    subdirectories_upper_.emplace("", "");  // learnt, even when there are none
     if (std::unique_ptr<DirectoryListing> listing = disk().list(dir.real_path.c_str())) {
       while (const char* entry = listing->next()) {
         if (is_deleted(dir.id, entry) || listing->kind() != EntryKind::Directory) continue;
@@ -384,6 +379,11 @@ void PreviewFileSystem::note_case_collisions(const Directory& dir, const std::st
         subdirectories_upper_.emplace(upper(now), now);
       }
     }
+  }
+  const auto [it, fresh] = created_upper_.try_emplace(up, name);
+  if (!fresh && it->second != name) {
+    printer_.note(join(parent, it->second) + " and " + join(parent, name) +
+                  " differ only in case: they cannot both exist on FAT, Windows or macOS file systems");
   }
   if (const auto d = subdirectories_upper_.find(up); d != subdirectories_upper_.end() && d->second != name) {
     printer_.note(join(parent, name) + " differs only in case from the directory " + join(parent, d->second) +

@@ -104,12 +104,14 @@ class PreviewFileSystem : public FileSystem {
   std::unordered_map<EntryKey, std::string, EntryKeyHash> created_;
   std::unordered_map<FileId, std::vector<std::string>, FileIdHash> created_in_;
   std::unordered_set<EntryKey, EntryKeyHash> deleted_;
-  // New names by directory and upper-cased name, for the case notes.
-  std::unordered_map<EntryKey, std::string, EntryKeyHash> created_upper_;
   std::unordered_map<std::string, Directory> directories_;  // cache by path
 
-  // The subdirectories of the directory last named into, upper-cased.
-  FileId dirs_of_;
+  // For the case notes, of the directory last named into only (the walk
+  // finishes a directory's tunes before the next): its new names and its
+  // subdirectories, by upper-cased name.
+  FileId upper_of_;
+  bool upper_known_ = false;
+  std::unordered_map<std::string, std::string> created_upper_;
   std::unordered_map<std::string, std::string> subdirectories_upper_;
 
   std::string last_named_;
