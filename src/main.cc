@@ -6,6 +6,7 @@
 #include "options/options.h"
 #include "preview/preview.h"
 #include "run/run.h"
+#include "undo/undo.h"
 
 int main(int argc, char** argv) {
   open_standard_streams();
@@ -23,6 +24,7 @@ int main(int argc, char** argv) {
     std::cout << version_text();
     return 0;
   }
+  if (options.undo) return run_undo(options.preview);
   if (options.preview) return run_preview(options.json ? PlanFormat::Json : PlanFormat::Text);
   return run_conversion();
 }

@@ -1,6 +1,7 @@
 // The exclusive copy: how every converted tune is written. A new file never
 // overwrites an existing one, which is how duplicate tune names are found,
 // and it appears under its name only once it is complete.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,6 +9,7 @@
 
 #include "fsutil/filesystem.h"
 #include "fsutil/fsutil.h"
+#include "fsutil/journal.h"
 
 namespace {
 
@@ -46,10 +48,50 @@ bool directory_of(const char* path, char (&dir)[kPathBufferSize]) {
   return true;
 }
 
+// What the journal is told of the new file |target|; |change| holds the
+// rest. False when the journal cannot record it.
+bool journal_will_name(TuneChange& change, const char* target) {
+  if (g_change_journal == nullptr) return true;
+  change.to = target;
+  if (g_change_journal->will_name_tune(change)) return true;
+  g_file_system->explain("the undo record cannot be written");
+  return false;
+}
+
+// Names the unnamed file |tmp| |target|, the journal told first; a name
+// that turns out taken is taken back from the journal.
+bool name_recorded(FileSystem& fs, int tmp, TuneChange& change, const char* target) {
+  if (!journal_will_name(change, target)) return false;
+  if (fs.name_unnamed(tmp, target)) return true;
+  const int error = errno;
+  if (g_change_journal != nullptr) g_change_journal->name_refused(change);
+  errno = error;
+  return false;
+}
+
+// Creates |target| under its name, the journal told first, as above.
+int create_recorded(FileSystem& fs, TuneChange& change, const char* target) {
+  if (!journal_will_name(change, target)) return -1;
+  const int fd = fs.create_exclusive(target, kNewFileMode);
+  if (fd >= 0 || g_change_journal == nullptr) return fd;
+  const int error = errno;
+  g_change_journal->name_refused(change);
+  errno = error;
+  return -1;
+}
+
+// True when |target|, which is taken, holds this very tune already, copied
+// by an earlier run that was stopped before it deleted the old file.
+bool done_before(TuneChange& change, const char* target) {
+  if (g_change_journal == nullptr) return false;
+  change.to = target;
+  return g_change_journal->finished_before(change);
+}
+
 // The copy through the unnamed file |tmp|: written whole first, then named
 // |dst| or, when that is taken, the alternate path.
 CopyResult copy_through_unnamed(FileSystem& fs, int tmp, int src_fd, std::span<const char> head,
-                                bool head_is_all, const char* src, const char* dst) {
+                                bool head_is_all, const char* src, const char* dst, TuneChange& change) {
   char target[kTargetPathBufferSize];
   const bool fits = set_target(target, dst);
   const int copied = fs.copy_into(tmp, src_fd, head, head_is_all);
@@ -60,9 +102,19 @@ CopyResult copy_through_unnamed(FileSystem& fs, int tmp, int src_fd, std::span<c
     if (fits) fs.written(target);
     return static_cast<CopyResult>(copied);
   }
-  bool named = fits && fs.name_unnamed(tmp, target);
+  if (g_change_journal != nullptr) {
+    // The new file's own number tells it from any other with these bytes.
+    struct stat st;
+    if (fstat(tmp, &st) == 0) change.inode = st.st_ino;
+  }
+  bool named = fits && name_recorded(fs, tmp, change, target);
+  if (!named && fits && done_before(change, target)) {
+    fs.close_new(tmp);
+    fs.written(target);
+    return CopyResult::Copied;
+  }
   if (!named) {
-    named = set_target(target, join_dir_and_name(src, dst)) && fs.name_unnamed(tmp, target);
+    named = set_target(target, join_dir_and_name(src, dst)) && name_recorded(fs, tmp, change, target);
   }
   if (!named) {
     fs.close_new(tmp);
@@ -79,12 +131,17 @@ CopyResult copy_through_unnamed(FileSystem& fs, int tmp, int src_fd, std::span<c
 // The copy where no unnamed file can be made: created exclusively under its
 // name and removed again should the copy stop early.
 CopyResult copy_through_named(FileSystem& fs, int src_fd, std::span<const char> head, bool head_is_all,
-                              const char* src, const char* dst) {
+                              const char* src, const char* dst, TuneChange& change) {
   char target[kTargetPathBufferSize];
-  int out = set_target(target, dst) ? fs.create_exclusive(target, kNewFileMode) : -1;
+  const bool fits = set_target(target, dst);
+  int out = fits ? create_recorded(fs, change, target) : -1;
+  if (out < 0 && fits && errno == EEXIST && done_before(change, target)) {
+    fs.written(target);
+    return CopyResult::Copied;
+  }
   if (out < 0) {
     if (!set_target(target, join_dir_and_name(src, dst))) return CopyResult::TargetExists;
-    out = fs.create_exclusive(target, kNewFileMode);
+    out = create_recorded(fs, change, target);
     if (out < 0) return CopyResult::TargetExists;
   }
   int result = fs.copy_into(out, src_fd, head, head_is_all);
@@ -112,10 +169,25 @@ std::string join_dir_and_name(std::string_view src, std::string_view dst) {
 CopyResult copy_open_file_exclusive(int src_fd, std::span<const char> head, bool head_is_all,
                                     const char* src, const char* dst) {
   FileSystem& fs = *g_file_system;
+  // What the undo record keeps of the tune: known before any name appears.
+  TuneChange change;
+  change.from = src;
+  if (g_change_journal != nullptr) {
+    struct stat st;
+    if (fstat(src_fd, &st) != 0) return CopyResult::SourceMissing;
+    change.mode = st.st_mode & 07777;
+    change.mtime = st.st_mtim;
+    if (head_is_all) {
+      change.size = head.size();
+      change.checksum = content_checksum({head.data(), head.size()});
+    } else if (!checksum_of_file(src_fd, change.size, change.checksum)) {
+      return static_cast<CopyResult>(kCloseFailed);
+    }
+  }
   char dir[kPathBufferSize];
   const int tmp = directory_of(dst, dir) ? fs.begin_unnamed(dir, kNewFileMode) : -1;
-  if (tmp >= 0) return copy_through_unnamed(fs, tmp, src_fd, head, head_is_all, src, dst);
-  return copy_through_named(fs, src_fd, head, head_is_all, src, dst);
+  if (tmp >= 0) return copy_through_unnamed(fs, tmp, src_fd, head, head_is_all, src, dst, change);
+  return copy_through_named(fs, src_fd, head, head_is_all, src, dst, change);
 }
 
 CopyResult copy_file_exclusive(const char* src, const char* dst) {

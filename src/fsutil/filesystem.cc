@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 #include "fsutil/fsutil.h"
@@ -195,6 +196,27 @@ bool RealFileSystem::close_new(int fd) { return close(fd) == 0; }
 bool RealFileSystem::remove(const char* path) { return unlink(path) == 0; }
 
 bool RealFileSystem::replace(const char* from, const char* to) { return rename(from, to) == 0; }
+
+bool RealFileSystem::rename_no_replace(const char* from, const char* to) {
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A file system that cannot refuse by itself: a file is linked, which
+  // refuses, then unlinked; a directory is renamed if nothing is there.
+  struct stat st;
+  if (lstat(from, &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode)) return link(from, to) == 0 && unlink(from) == 0;
+  if (lstat(to, &st) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return rename(from, to) == 0;
+}
+
+bool RealFileSystem::set_mode_and_time(const char* path, mode_t mode, const timespec& mtime) {
+  // The access time is set to now: only the modification time is kept.
+  const timespec times[2] = {{0, UTIME_NOW}, mtime};
+  return chmod(path, mode) == 0 && utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW) == 0;
+}
 
 MoveResult RealFileSystem::move_directory(char* source, char* target, int& signal) {
   // The child writes to the same terminal or pipe: what we printed must be

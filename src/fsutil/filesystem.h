@@ -5,6 +5,7 @@
 #define TUVO_FSUTIL_FILESYSTEM_H_
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <cstddef>
 #include <memory>
@@ -84,6 +85,11 @@ class FileSystem {
   virtual bool remove(const char* path) = 0;
   // Renames |from| over |to| in one step.
   virtual bool replace(const char* from, const char* to) = 0;
+  // Renames the file or directory |from| to |to| in the same directory;
+  // fails (EEXIST) when anything stands at |to|, and never replaces it.
+  virtual bool rename_no_replace(const char* from, const char* to) = 0;
+  // Gives |path| the permissions |mode| and the modification time |mtime|.
+  virtual bool set_mode_and_time(const char* path, mode_t mode, const timespec& mtime) = 0;
   // Runs "mv -v |source| |target|", which prints the move. On Interrupted,
   // |signal| is the signal that ended mv.
   virtual MoveResult move_directory(char* source, char* target, int& signal) = 0;
@@ -119,6 +125,8 @@ class RealFileSystem : public FileSystem {
   bool close_new(int fd) override;
   bool remove(const char* path) override;
   bool replace(const char* from, const char* to) override;
+  bool rename_no_replace(const char* from, const char* to) override;
+  bool set_mode_and_time(const char* path, mode_t mode, const timespec& mtime) override;
   MoveResult move_directory(char* source, char* target, int& signal) override;
   void written(const char* path) override;
 

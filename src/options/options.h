@@ -12,6 +12,7 @@ struct Options {
   bool version = false;  // --version: print the version line, change nothing
   bool preview = false;  // --preview: print what a run would do, change nothing
   bool json = false;     // --json, with --preview: the plan as JSON Lines
+  bool undo = false;     // --undo: restore the collection from tuvo_2.undo
 };
 
 // Exit status of a command line that cannot be understood.
@@ -20,7 +21,7 @@ inline constexpr int kExitUsage = 2;
 // Reads |argv| (|argc| entries, the program's name first) with getopt_long.
 // On success fills |options| and returns true. Returns false for an option
 // it does not know, a missing or unexpected option value, --json without
-// --preview, or any argument that is not an option; |error| then holds a one-line message without
+// --preview or with --undo, or any argument that is not an option; |error| then holds a one-line message without
 // the program's name or a newline, for example "unknown option '--frob'".
 bool parse_options(int argc, char** argv, Options& options, std::string& error);
 

@@ -51,6 +51,8 @@ class PreviewFileSystem : public FileSystem {
   bool close_new(int fd) override;
   bool remove(const char* path) override;
   bool replace(const char* from, const char* to) override;
+  bool rename_no_replace(const char* from, const char* to) override;
+  bool set_mode_and_time(const char* path, mode_t mode, const timespec& mtime) override;
   MoveResult move_directory(char* source, char* target, int& signal) override;
   void written(const char* path) override;
   void tune_replaced(const char* old_path) override;
@@ -88,6 +90,8 @@ class PreviewFileSystem : public FileSystem {
   // What stands at |path|: a new file, nothing, or a real entry (|real| set).
   enum class Standing { New, Nothing, Real };
   Standing standing(const std::string& path, std::string& real);
+  // Records that |old_name| of |dir| goes by |new_name| from now on.
+  void rename_entry(const Directory& dir, const std::string& old_name, const std::string& new_name);
   // Names a new file |path|, as the exclusive create and the link do.
   bool claim(const std::string& path);
   void note_case_collisions(const Directory& dir, const std::string& parent, const std::string& name);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fsutil/filesystem.h"
+#include "fsutil/journal.h"
 #include "run/run.h"
 
 namespace {
@@ -34,11 +35,10 @@ void log_unconverted(const char* path, std::string_view why) {
   log_error(g_error_log, kUnconvertedDocumentMessage, path, g_error_count);
 }
 
-// The whole of the regular file |fd| (closed here); false when it is
-// anything else or cannot be read.
-bool read_regular_file(int fd, std::string& text) {
+// The whole of the regular file |fd| (closed here), and its status in |st|;
+// false when it is anything else or cannot be read.
+bool read_regular_file(int fd, std::string& text, struct stat& st) {
   if (fd < 0) return false;
-  struct stat st;
   bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   char block[kCopyBlockSize];
   while (ok) {
@@ -58,16 +58,15 @@ bool read_regular_file(int fd, std::string& text) {
 // Removing it loses nothing, since |text| is about to be written again.
 bool is_own_leftover(const char* path, std::string_view text) {
   std::string held;
-  return read_regular_file(g_file_system->open_file(path, /*follow_links=*/false), held) && held == text;
+  struct stat st;
+  return read_regular_file(g_file_system->open_file(path, /*follow_links=*/false), held, st) && held == text;
 }
 
-// Writes |text| to the new file |temp| (which must not exist) in |dir|
-// completely. Written as an unnamed file first where the file system
-// allows, so that the name holds the whole text from its first moment.
-// False when it could not be written; nothing of ours then stays at |temp|.
-bool write_new_file(const char* dir, const char* temp, std::string_view text) {
+}  // namespace
+
+bool write_new_file(const char* dir, const char* temp, std::string_view text, mode_t mode) {
   FileSystem& fs = *g_file_system;
-  if (const int fd = fs.begin_unnamed(dir, kDocumentMode); fd >= 0) {
+  if (const int fd = fs.begin_unnamed(dir, mode); fd >= 0) {
     bool ok = fs.write_text(fd, text);
     if (ok) {
       ok = fs.name_unnamed(fd, temp);
@@ -81,9 +80,9 @@ bool write_new_file(const char* dir, const char* temp, std::string_view text) {
     }
     return ok;
   }
-  int fd = fs.create_exclusive(temp, kDocumentMode);
+  int fd = fs.create_exclusive(temp, mode);
   if (fd < 0 && errno == EEXIST && is_own_leftover(temp, text) && fs.remove(temp)) {
-    fd = fs.create_exclusive(temp, kDocumentMode);
+    fd = fs.create_exclusive(temp, mode);
   }
   if (fd < 0) return false;
   bool ok = fs.write_text(fd, text);
@@ -91,8 +90,6 @@ bool write_new_file(const char* dir, const char* temp, std::string_view text) {
   if (!ok) fs.remove(temp);
   return ok;
 }
-
-}  // namespace
 
 std::string replace_release_line(std::string_view document) {
   const std::string_view newline = newline_of(document);
@@ -138,7 +135,8 @@ void rewrite_release_line(char (&path)[kPathBufferSize]) {
   if (resolve_path_nocase(path, '/') == nullptr) return;
 
   std::string text;
-  if (!read_regular_file(fs.open_file(path), text)) {
+  struct stat st;
+  if (!read_regular_file(fs.open_file(path), text, st)) {
     log_unconverted(path, "it is not a regular file that can be read");
     return;
   }
@@ -151,9 +149,28 @@ void rewrite_release_line(char (&path)[kPathBufferSize]) {
   const std::size_t dir_len = static_cast<std::size_t>(std::strrchr(path, '/') - path);
   std::memcpy(dir, path, dir_len);
   dir[dir_len] = '\0';
-  if (std::snprintf(temp, sizeof temp, "%s/%s", dir, kTempName) >= static_cast<int>(sizeof temp) ||
-      !write_new_file(dir, temp, rewritten)) {
+  if (std::snprintf(temp, sizeof temp, "%s/%s", dir, kTempName) >= static_cast<int>(sizeof temp)) {
+    log_unconverted(path, "its temporary file's path would be too long");
+    return;
+  }
+  // The undo record learns of each step before it happens.
+  if (g_change_journal != nullptr && !g_change_journal->will_name_temporary(temp, rewritten)) {
+    log_unconverted(path, "the undo record cannot be written");
+    return;
+  }
+  if (!write_new_file(dir, temp, rewritten, kDocumentMode)) {
     log_unconverted(path, std::string("its rewrite cannot be written to ") + temp + ": " + std::strerror(errno));
+    return;
+  }
+  DocumentChange change;
+  change.path = path;
+  change.original = text;
+  change.rewritten = rewritten;
+  change.mode = st.st_mode & 07777;
+  change.mtime = st.st_mtim;
+  if (g_change_journal != nullptr && !g_change_journal->will_replace_document(change)) {
+    fs.remove(temp);
+    log_unconverted(path, "the undo record cannot be written");
     return;
   }
   if (!fs.replace(temp, path)) {

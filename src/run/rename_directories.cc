@@ -4,6 +4,7 @@
 #include <string>
 
 #include "fsutil/filesystem.h"
+#include "fsutil/journal.h"
 #include "run/run.h"
 
 namespace {
@@ -41,6 +42,12 @@ void rename_directories() {
     // (documnts into DOCUMENTS/documnts), or over a file.
     if (g_file_system->exists(target)) {
       g_file_system->explain(std::string("its new name ") + target + " is taken");
+      log_error(g_error_log, kUnmovedDirectoryMessage, source, g_error_count);
+      continue;
+    }
+    // The undo record learns of the move before it happens.
+    if (g_change_journal != nullptr && !g_change_journal->will_move(source, target)) {
+      g_file_system->explain("the undo record cannot be written");
       log_error(g_error_log, kUnmovedDirectoryMessage, source, g_error_count);
       continue;
     }

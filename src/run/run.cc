@@ -2,6 +2,8 @@
 // conversion in their fixed order, and the summary.
 #include "run/run.h"
 
+#include "undo/undo.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -220,6 +222,8 @@ int run_conversion() {
   const std::time_t start = std::time(nullptr);
   const bool log_opened = open_text_output(g_error_log, kErrorLogName);
   catch_stop_signals();
+  // Every change from here on is recorded first, so that it can be undone.
+  start_undo_record();
 
   rename_directories();
   if (!stop_requested()) {

@@ -131,6 +131,15 @@ void walk_tree(char (&path)[kPathBufferSize]);
 // release line, each ended as the document's first line is ("\n" if none).
 std::string replace_release_line(std::string_view document);
 
+// Writes |text| whole to the new file |temp| in the directory |dir|, created
+// exclusively with permissions |mode| less the umask, through
+// g_file_system. Written unnamed first where the file system allows, so
+// that the name holds the whole text from its first moment. A regular file
+// already at |temp| that holds exactly |text| (left by a run that was
+// killed) is replaced; anything else there makes it fail. False when it
+// could not be written; nothing of ours then stays at |temp|.
+bool write_new_file(const char* dir, const char* temp, std::string_view text, mode_t mode);
+
 // Replaces line 5 of the collection's document (DOCUMENTS/QM_SIDS.TXT, any
 // case) with the release 2.0 line, using |path| as scratch. The rewritten
 // text is written whole under the temporary name "xtempx.txt" beside the

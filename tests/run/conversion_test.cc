@@ -135,6 +135,7 @@ TEST_F(ConversionTest, ConvertsASmallCollection) {
                         "VARIOUS/Jusk/",
                         "VARIOUS/Jusk/OLDIES/",
                         "VARIOUS/Jusk/OLDIES/Oldie.sid",
+                        "tuvo_2.undo",
                     }));
   EXPECT_EQ(read_file(at("GAMES/A-F/Night_Harbour.sid")), psid_file("Night Harbour"));
   EXPECT_EQ(read_file(at("Possgett_Vilde/README.TXT")), "PSID but not a tune: no .dat in the path");

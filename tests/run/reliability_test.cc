@@ -35,7 +35,7 @@ using test::write_tune;
 using Files = std::map<std::string, std::string>;
 
 bool is_bookkeeping(const std::string& path) {
-  return path.ends_with("qm_sids.txt") || path == "tuvo_2.err" || path == "xtempx.txt";
+  return path.ends_with("qm_sids.txt") || path == "tuvo_2.err" || path == "xtempx.txt" || path == "tuvo_2.undo";
 }
 
 std::multiset<std::string> contents(const Files& files) {

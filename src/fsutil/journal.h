@@ -1,0 +1,61 @@
+// The changes a conversion makes to the collection, told to a journal just
+// before each becomes visible, so that a record can undo them; and the
+// checksum that tells later whether a file is still the one written.
+#ifndef TUVO_FSUTIL_JOURNAL_H_
+#define TUVO_FSUTIL_JOURNAL_H_
+
+#include <sys/types.h>
+#include <time.h>
+
+#include <cstdint>
+#include <string_view>
+
+// A 64-bit XXH3 checksum of |bytes|.
+std::uint64_t content_checksum(std::string_view bytes);
+// The size and checksum of the whole of the open file |fd|, read from
+// offset 0 with pread (its read position is left as it is). False when it
+// cannot be read.
+bool checksum_of_file(int fd, std::uint64_t& size, std::uint64_t& checksum);
+
+// A tune's new file, about to be given its name.
+struct TuneChange {
+  const char* from = nullptr;  // the old file, which is deleted next
+  const char* to = nullptr;    // the new file's name
+  mode_t mode = 0;             // the old file's permissions
+  timespec mtime{};            // and modification time
+  std::uint64_t size = 0;      // of the bytes, the same in both files
+  std::uint64_t checksum = 0;
+  ino_t inode = 0;             // the new file's, where known before naming; 0 if not
+};
+
+// The document, about to be replaced by its rewrite.
+struct DocumentChange {
+  const char* path = nullptr;
+  std::string_view original;
+  std::string_view rewritten;
+  mode_t mode = 0;  // the original's permissions
+  timespec mtime{};  // and modification time
+};
+
+class ChangeJournal {
+ public:
+  virtual ~ChangeJournal() = default;
+  // Each is called just before the change becomes visible; false when it
+  // cannot be recorded, and the change must then not be made.
+  virtual bool will_move(const char* source, const char* target) = 0;
+  virtual bool will_name_tune(const TuneChange& change) = 0;
+  // The name announced last could not be given after all (it is taken).
+  virtual void name_refused(const TuneChange& change) = 0;
+  // A temporary file holding |text| is about to appear at |path|.
+  virtual bool will_name_temporary(const char* path, std::string_view text) = 0;
+  virtual bool will_replace_document(const DocumentChange& change) = 0;
+  // True when |change|, whose new name is taken, was made already by an
+  // earlier run that was stopped before it could delete the old file: the
+  // file at change.to is that run's complete copy of these very bytes.
+  virtual bool finished_before(const TuneChange& change) = 0;
+};
+
+// The journal of the run in progress; nullptr when nothing is recorded.
+extern ChangeJournal* g_change_journal;
+
+#endif  // TUVO_FSUTIL_JOURNAL_H_

@@ -1,0 +1,413 @@
+// tuvo_2 --undo: the record read back, and every change reversed, newest
+// first, through g_file_system (the preview's, for --undo --preview).
+#include "undo/undo.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fsutil/filesystem.h"
+#include "fsutil/journal.h"
+#include "preview/plan.h"
+#include "preview/preview_filesystem.h"
+#include "run/run.h"
+#include "undo/record_format.h"
+
+namespace {
+
+using nlohmann::json;
+
+constexpr char kUndoQuestion[] = "Do you wish to continue? (Y/N) > ";
+constexpr char kTempName[] = "xtempx.txt";
+
+enum class Kind { Move, Tune, Temporary, Document };
+
+// One entry of the record, its paths as they are now.
+struct Entry {
+  Kind kind;
+  json data;  // the entry's own object, paths in the record's form
+  std::string a, b;  // move: from, to; tune: from, to; temporary, document: path
+};
+
+enum class Outcome { Restored, NothingToDo, Left };
+
+struct Result {
+  Outcome outcome;
+  std::string why;  // for Left
+};
+
+// |path| with "./" in front, as the moves' targets are written without.
+std::string from_root(const std::string& path) {
+  if (path.starts_with("./") || path.starts_with("../") || path.starts_with("/")) return path;
+  return "./" + path;
+}
+
+// The entries of |record|, oldest first; false when a line cannot be read.
+bool read_entries(const std::string& record, std::vector<Entry>& entries, std::string& bad_line) {
+  std::size_t pos = 0;
+  while (pos < record.size()) {
+    std::size_t end = record.find('\n', pos);
+    if (end == std::string::npos) end = record.size();
+    const std::string line = record.substr(pos, end - pos);
+    pos = end + 1;
+    if (line.empty()) continue;
+    const json j = json::parse(line, nullptr, false);
+    if (j.is_discarded() || !j.is_object() || j.size() != 1) {
+      bad_line = line;
+      return false;
+    }
+    const std::string key = j.begin().key();
+    const json& d = j.begin().value();
+    Entry e{Kind::Move, d, {}, {}};
+    const auto bytes = [&](const char* field, std::string& out) {
+      return d.contains(field) && d[field].is_string() && record_bytes(d[field].get<std::string>(), out);
+    };
+    bool ok = true;
+    if (key == "move") {
+      e.kind = Kind::Move;
+      ok = bytes("from", e.a) && bytes("to", e.b);
+      e.b = from_root(e.b);
+    } else if (key == "tune") {
+      e.kind = Kind::Tune;
+      ok = bytes("from", e.a) && bytes("to", e.b);
+    } else if (key == "temporary") {
+      e.kind = Kind::Temporary;
+      ok = bytes("path", e.a);
+    } else if (key == "document") {
+      e.kind = Kind::Document;
+      ok = bytes("path", e.a);
+    } else if (key == "cancel") {
+      // The tune announced last was not named after all.
+      std::string to;
+      if (!bytes("to", to)) ok = false;
+      for (auto it = entries.rbegin(); ok && it != entries.rend(); ++it) {
+        if (it->kind == Kind::Tune && it->b == to) {
+          entries.erase(std::next(it).base());
+          break;
+        }
+      }
+      continue;
+    } else {
+      continue;  // the header, a run's start
+    }
+    if (!ok) {
+      bad_line = line;
+      return false;
+    }
+    entries.push_back(std::move(e));
+  }
+  return true;
+}
+
+struct FileState {
+  bool exists = false;
+  bool regular = false;
+  std::uint64_t size = 0, checksum = 0;
+  ino_t inode = 0;
+};
+
+FileState file_state(const std::string& path) {
+  FileState s;
+  s.exists = g_file_system->exists(path.c_str());
+  if (!s.exists) return s;
+  const int fd = g_file_system->open_file(path.c_str(), /*follow_links=*/false);
+  if (fd < 0) return s;
+  struct stat st;
+  s.regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && checksum_of_file(fd, s.size, s.checksum);
+  s.inode = st.st_ino;
+  close(fd);
+  return s;
+}
+
+std::uint64_t number(const json& d, const char* field) { return d.value(field, std::uint64_t{0}); }
+
+bool checksum_field(const json& d, const char* field, std::uint64_t& value) {
+  return d.contains(field) && d[field].is_string() && parse_hex64(d[field].get<std::string>(), value);
+}
+
+bool same(const FileState& s, const json& d, const char* size_field, const char* sum_field) {
+  std::uint64_t sum = 0;
+  return s.regular && checksum_field(d, sum_field, sum) && s.size == number(d, size_field) && s.checksum == sum;
+}
+
+timespec mtime_of(const json& d) {
+  timespec t{};
+  if (d.contains("mtime") && d["mtime"].is_array() && d["mtime"].size() == 2) {
+    t.tv_sec = d["mtime"][0].get<long long>();
+    t.tv_nsec = d["mtime"][1].get<long>();
+  }
+  return t;
+}
+
+Result restore_tune(const Entry& e) {
+  FileSystem& fs = *g_file_system;
+  const json& d = e.data;
+  const FileState now = file_state(e.b);
+  const std::uint64_t inode = number(d, "inode");
+  const bool ours = same(now, d, "size", "xxh3") && (inode == 0 || now.inode == inode);
+  const FileState old = file_state(e.a);
+  const bool old_is_it = same(old, d, "size", "xxh3");
+  if (!ours) {
+    if (old_is_it) return {Outcome::NothingToDo, {}};  // never converted, or restored already
+    if (now.exists) return {Outcome::Left, "it changed since the run"};
+    return {Outcome::Left, "it is missing"};
+  }
+  if (old.exists) {
+    // A run stopped between writing the copy and deleting the old file:
+    // the old file is whole, and the copy goes.
+    if (old_is_it && fs.remove(e.b.c_str())) return {Outcome::Restored, {}};
+    return {Outcome::Left, "its old name " + e.a + " is taken again"};
+  }
+  if (!fs.set_mode_and_time(e.b.c_str(), static_cast<mode_t>(number(d, "mode")), mtime_of(d))) {
+    return {Outcome::Left, std::string("its mode and time cannot be set: ") + std::strerror(errno)};
+  }
+  if (!fs.rename_no_replace(e.b.c_str(), e.a.c_str())) {
+    if (errno == EEXIST) return {Outcome::Left, "its old name " + e.a + " is taken again"};
+    return {Outcome::Left, std::string("it cannot be renamed: ") + std::strerror(errno)};
+  }
+  return {Outcome::Restored, {}};
+}
+
+Result restore_move(const Entry& e) {
+  FileSystem& fs = *g_file_system;
+  const bool now_there = fs.kind(e.b.c_str()) == EntryKind::Directory && fs.exists(e.b.c_str());
+  const bool old_there = fs.exists(e.a.c_str());
+  if (!now_there && old_there) return {Outcome::NothingToDo, {}};  // never moved, or moved back already
+  if (!now_there) return {Outcome::Left, "it is missing"};
+  if (old_there) return {Outcome::Left, "its old name " + e.a + " is taken again"};
+  if (!fs.rename_no_replace(e.b.c_str(), e.a.c_str())) {
+    if (errno == EEXIST) return {Outcome::Left, "its old name " + e.a + " is taken again"};
+    return {Outcome::Left, std::string("it cannot be renamed: ") + std::strerror(errno)};
+  }
+  return {Outcome::Restored, {}};
+}
+
+// The document's text before the run, from |now| (the rewrite) and the
+// entry; false when the entry cannot give it.
+bool original_text(const json& d, const std::string& now, std::string& text) {
+  std::string kept;
+  if (d.contains("original")) return record_bytes(d["original"].get<std::string>(), text);
+  if (!d.contains("line5") || !record_bytes(d["line5"].get<std::string>(), kept)) return false;
+  // Line 5 of the rewrite is the release line; its ending is line 5's own.
+  std::size_t pos = 0;
+  for (int line = 1; line < 5; ++line) {
+    const std::size_t end = now.find('\n', pos);
+    if (end == std::string::npos) return false;
+    pos = end + 1;
+  }
+  std::size_t end = now.find('\n', pos);
+  if (end == std::string::npos) {
+    end = now.size();
+  } else if (end > pos && now[end - 1] == '\r') {
+    --end;
+  }
+  text = now.substr(0, pos) + kept + now.substr(end);
+  return true;
+}
+
+Result restore_document(const Entry& e) {
+  FileSystem& fs = *g_file_system;
+  const json& d = e.data;
+  const FileState now = file_state(e.a);
+  if (same(now, d, "size", "xxh3")) return {Outcome::NothingToDo, {}};
+  if (!same(now, d, "new_size", "new_xxh3")) {
+    return {Outcome::Left, now.exists ? "it changed since the run" : "it is missing"};
+  }
+  std::string rewritten;
+  const int fd = fs.open_file(e.a.c_str(), false);
+  if (fd < 0) return {Outcome::Left, std::string("it cannot be read: ") + std::strerror(errno)};
+  char block[1 << 16];
+  for (ssize_t got; (got = read(fd, block, sizeof block)) > 0;) rewritten.append(block, static_cast<std::size_t>(got));
+  close(fd);
+  std::string text;
+  std::uint64_t sum = 0;
+  if (!original_text(d, rewritten, text) || !checksum_field(d, "xxh3", sum) || content_checksum(text) != sum) {
+    return {Outcome::Left, "its record does not give back the original"};
+  }
+  const std::size_t slash = e.a.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : e.a.substr(0, slash);
+  const std::string temp = dir + "/" + kTempName;
+  const mode_t mode = static_cast<mode_t>(number(d, "mode"));
+  if (!write_new_file(dir.c_str(), temp.c_str(), text, mode & 0777)) {
+    return {Outcome::Left, "its restored text cannot be written to " + temp};
+  }
+  if (!fs.set_mode_and_time(temp.c_str(), mode, mtime_of(d)) || !fs.replace(temp.c_str(), e.a.c_str())) {
+    fs.remove(temp.c_str());
+    return {Outcome::Left, std::string("its restored text cannot be put in place: ") + std::strerror(errno)};
+  }
+  return {Outcome::Restored, {}};
+}
+
+// A temporary file a run left: removed when it is still what the run wrote.
+Result remove_temporary(const Entry& e) {
+  const FileState now = file_state(e.a);
+  if (same(now, e.data, "size", "xxh3")) g_file_system->remove(e.a.c_str());
+  return {Outcome::NothingToDo, {}};
+}
+
+// Entries left behind keep up with the directories moved back after them.
+void rebase(std::vector<Entry>& left, const std::string& now, const std::string& old) {
+  const auto move = [&](std::string& path, json& d, const char* field) {
+    if (path == now || path.starts_with(now + "/")) {
+      path = old + path.substr(now.size());
+      d[field] = json::parse(record_string(path));
+    }
+  };
+  for (Entry& e : left) {
+    switch (e.kind) {
+      case Kind::Move:
+      case Kind::Tune:
+        move(e.a, e.data, "from");
+        move(e.b, e.data, "to");
+        break;
+      case Kind::Temporary:
+      case Kind::Document:
+        move(e.a, e.data, "path");
+        break;
+    }
+  }
+}
+
+const char* key_of(Kind kind) {
+  switch (kind) {
+    case Kind::Move:
+      return "move";
+    case Kind::Tune:
+      return "tune";
+    case Kind::Temporary:
+      return "temporary";
+    case Kind::Document:
+      return "document";
+  }
+  return "";
+}
+
+// Replaces the record by one that holds |left| only.
+bool keep_only(const std::vector<Entry>& left) {
+  std::string text = "{\"tuvo_2_undo\":1}\n";
+  for (const Entry& e : left) text += json{{key_of(e.kind), e.data}}.dump() + "\n";
+  const std::string temp = std::string(kUndoRecordName) + ".new";
+  g_file_system->remove(temp.c_str());
+  return write_new_file(".", temp.c_str(), text, 0600) && g_file_system->replace(temp.c_str(), kUndoRecordName);
+}
+
+// The printer of a preview whose steps the undo prints itself.
+class SilentPrinter : public PlanPrinter {
+ public:
+  void note(std::string_view) override {}
+  void move(std::string_view, std::string_view) override {}
+  void skip_move(std::string_view, std::string_view, std::string_view) override {}
+  void convert(std::string_view, std::string_view) override {}
+  void refuse(std::string_view, std::string_view, std::string_view) override {}
+  void document(std::string_view, std::string_view, std::string_view) override {}
+  void document_stays(std::string_view, std::string_view, std::string_view) override {}
+  void summary(const PlanCounts&) override {}
+};
+
+}  // namespace
+
+int run_undo(bool preview) {
+  std::string record;
+  {
+    const int fd = open(kUndoRecordName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      if (fd >= 0) close(fd);
+      std::cerr << "tuvo_2: there is no " << kUndoRecordName << " here, so there is nothing to undo\n";
+      return kExitNoRecord;
+    }
+    char block[1 << 16];
+    for (ssize_t got; (got = read(fd, block, sizeof block)) > 0;) record.append(block, static_cast<std::size_t>(got));
+    close(fd);
+  }
+  if (preview ? collection_is_busy() : lock_collection() == LockResult::Busy) {
+    std::cerr << "tuvo_2: a run is converting this collection; undo it when it has finished\n";
+    return 1;
+  }
+  std::vector<Entry> entries;
+  std::string bad_line;
+  if (!read_entries(record, entries, bad_line)) {
+    std::cerr << "tuvo_2: " << kUndoRecordName << " holds a line that cannot be read, so nothing was undone: "
+              << bad_line << '\n';
+    return 1;
+  }
+
+  int moves = 0, tunes = 0, documents = 0;
+  for (const Entry& e : entries) {
+    moves += e.kind == Kind::Move;
+    tunes += e.kind == Kind::Tune;
+    documents += e.kind == Kind::Document;
+  }
+  std::cout << kUndoRecordName << " records " << moves << " directory moves, " << tunes << " converted tunes and "
+            << documents << " rewrites of the document's line 5.\n"
+            << (preview ? "Undoing them would give back the collection as it was:\n\n"
+                        : "Undoing them gives back the collection as it was.\n");
+  if (!preview && ask_continue(kUndoQuestion, AnswerForm::Strict) != 'Y') return 0;
+
+  SilentPrinter silent;
+  PreviewFileSystem preview_fs(silent);
+  FileSystem* const disk = g_file_system;
+  if (preview) g_file_system = &preview_fs;
+
+  const char* done = preview ? "would restore " : "restored ";
+  int restored = 0;
+  std::vector<Entry> left;  // newest first while it grows
+  for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+    const Entry& e = *it;
+    Result r{Outcome::NothingToDo, {}};
+    switch (e.kind) {
+      case Kind::Tune:
+        r = restore_tune(e);
+        if (r.outcome == Outcome::Restored) std::cout << done << e.a << '\n';
+        break;
+      case Kind::Move:
+        r = restore_move(e);
+        if (r.outcome == Outcome::Restored) {
+          std::cout << done << "directory " << e.a << " (from " << e.b << ")\n";
+          rebase(left, e.b, e.a);
+        }
+        break;
+      case Kind::Document:
+        r = restore_document(e);
+        if (r.outcome == Outcome::Restored) std::cout << done << "line 5 of " << e.a << '\n';
+        break;
+      case Kind::Temporary:
+        r = remove_temporary(e);
+        break;
+    }
+    if (r.outcome == Outcome::Restored) ++restored;
+    if (r.outcome == Outcome::Left) {
+      std::cout << (preview ? "would leave " : "left ") << (e.kind == Kind::Tune ? e.b : e.a) << ": " << r.why << '\n';
+      left.push_back(e);
+    }
+  }
+  g_file_system = disk;
+
+  if (preview) {
+    std::cout << "\nWould restore " << restored << " items and leave " << left.size() << ". Nothing was changed.\n";
+    return left.empty() ? 0 : 1;
+  }
+  if (left.empty()) {
+    unlink(kUndoRecordName);
+    // The log of the runs undone goes too, if it is a plain file.
+    struct stat st;
+    if (lstat(kErrorLogName, &st) == 0 && S_ISREG(st.st_mode)) unlink(kErrorLogName);
+    std::cout << "\nRestored " << restored << " items: the collection is as it was. " << kUndoRecordName
+              << " was removed.\n";
+    return 0;
+  }
+  std::vector<Entry> oldest_first(left.rbegin(), left.rend());
+  const bool kept = keep_only(oldest_first);
+  std::cout << "\nRestored " << restored << " items; " << left.size() << " were left as they are"
+            << (kept ? ", and " + std::string(kUndoRecordName) + " keeps them.\n"
+                     : ". " + std::string(kUndoRecordName) + " could not be rewritten and still holds every entry.\n");
+  return 1;
+}

@@ -1,0 +1,54 @@
+// The undo record and tuvo_2 --undo. Every plain run that changes the
+// collection keeps "tuvo_2.undo" in its root: what it moved, converted and
+// rewrote, each entry written (one write, no fsync) before the change it
+// describes becomes visible, so that a run killed at any moment leaves a
+// record from which everything it changed can be restored. A later run
+// appends to it, so one undo reverses every run.
+//
+// The record is JSON Lines, one entry per line, for people to read:
+//   {"tuvo_2_undo":1}                       first line of the file
+//   {"run":{"started":S}}                   each run, S seconds since 1970
+//   {"move":{"from":"./games","to":"GAMES_"}}
+//   {"tune":{"from":P,"to":P,"mode":M,"mtime":[S,NS],"size":N,"xxh3":H,"inode":I}}
+//   {"cancel":{"to":P}}                     the name just announced was taken
+//   {"temporary":{"path":P,"size":N,"xxh3":H}}
+//   {"document":{"path":P,"line5":T,"mode":M,"mtime":[S,NS],"size":N,
+//                "xxh3":H,"new_size":N,"new_xxh3":H}}
+// Paths and texts hold the file names' bytes, each byte as the Latin-1
+// letter of its value, so that any name reads back exactly. A tune's mode
+// and mtime are the old file's; size and xxh3 (XXH3, 64 bits, in hex) tell
+// that a file is still the one written; inode is the new file's, 0 where it
+// was not known before naming. A document of fewer than five lines is kept
+// whole as "original" instead of "line5".
+#ifndef TUVO_UNDO_UNDO_H_
+#define TUVO_UNDO_UNDO_H_
+
+inline constexpr char kUndoRecordName[] = "tuvo_2.undo";
+
+// Makes the run in progress keep the record: g_change_journal points at it
+// from now on. The file is opened (created 0600 less the umask, or appended
+// to) at the first change; should it not open or take an entry, the change
+// is not made and the run logs it. Reads the record already there for the
+// tunes that runs stopped with in hand, which this run then finishes.
+void start_undo_record();
+
+// tuvo_2 --undo, in the collection root: takes the collection's lock, reads
+// the record, says what it holds and asks "Do you wish to continue? (Y/N) > ".
+// Then restores in reverse order, printing one line per restored item: each
+// tune back to its old name with its old mode and modification time, each
+// directory to its old name (through the same intermediate names), the
+// document's line 5 byte for byte. It never overwrites and never touches a
+// file that changed since the run: such an item is reported, counted and
+// kept in the record, which is removed only when everything was restored
+// (tuvo_2.err, the run's log, goes with it). An undo that was interrupted
+// finishes when run again. With |preview| it prints what it would do,
+// asks nothing and changes nothing.
+// Returns 0 when everything was restored (or the user declined), 1 when
+// something was left or a run holds the collection, 2 when there is no
+// record.
+int run_undo(bool preview);
+
+// The exit status when there is no record to undo.
+inline constexpr int kExitNoRecord = 2;
+
+#endif  // TUVO_UNDO_UNDO_H_
