@@ -32,6 +32,10 @@ TEST(ParseOptions, AcceptsWhatItKnowsAndNamesWhatItRefuses) {
       {{"-h"}, nullptr, true, false},
       {{"--version"}, nullptr, false, true},
       {{"--vers"}, nullptr, false, true},  // an unambiguous prefix, as getopt_long allows
+      {{"--preview", "--json"}, nullptr, false, false},
+      {{"--undo", "--preview"}, nullptr, false, false},
+      {{"--json"}, "option '--json' goes with '--preview' alone", false, false},
+      {{"--undo", "--preview", "--json"}, "option '--json' goes with '--preview' alone", false, false},
       {{"--frob"}, "unknown option '--frob'", false, false},
       {{"-x"}, "unknown option '-x'", false, false},
       {{"-hx"}, "unknown option '-x'", false, false},  // in a group of short options

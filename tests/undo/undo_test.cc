@@ -1,0 +1,293 @@
+// tuvo_2 --undo through the real program: a conversion and its undo give
+// back the collection exactly, whatever happened in between.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/collection.h"
+
+namespace {
+
+using test::exists;
+using test::read_file;
+using test::write_file;
+
+namespace fs = std::filesystem;
+
+// Every path below |dir|; for a file its mode, modification time and bytes,
+// for a directory its mode (directory times are not kept), for a link its
+// target.
+std::map<std::string, std::string> tree_state(const std::string& dir) {
+  std::map<std::string, std::string> state;
+  for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it) {
+    const std::string path = fs::relative(it->path(), dir).string();
+    struct stat st;
+    if (lstat(it->path().c_str(), &st) != 0) continue;
+    std::ostringstream s;
+    s << std::oct << (st.st_mode & 07777) << std::dec;
+    if (S_ISREG(st.st_mode)) {
+      s << " file " << st.st_mtim.tv_sec << '.' << st.st_mtim.tv_nsec << ' ' << std::hash<std::string>{}(read_file(it->path()));
+    } else if (S_ISDIR(st.st_mode)) {
+      s << " dir";
+    } else if (S_ISLNK(st.st_mode)) {
+      s << " link " << fs::read_symlink(it->path()).string();
+    }
+    state[path] = s.str();
+  }
+  return state;
+}
+
+// The first differences of two states, for a failure message.
+std::string differences(const std::map<std::string, std::string>& want, const std::map<std::string, std::string>& got) {
+  std::string out;
+  int shown = 0;
+  for (const auto& [path, s] : want) {
+    const auto it = got.find(path);
+    if (it == got.end() || it->second != s) {
+      out += "  " + path + ": " + s + " -> " + (it == got.end() ? "(missing)" : it->second) + "\n";
+      if (++shown == 10) return out;
+    }
+  }
+  for (const auto& [path, s] : got) {
+    if (!want.count(path)) {
+      out += "  " + path + ": (new) " + s + "\n";
+      if (++shown == 10) return out;
+    }
+  }
+  return out;
+}
+
+class UndoTest : public test::CollectionTest {
+ protected:
+  // A generated collection whose files carry modes and times of their own.
+  void lay_out(int tunes, unsigned seed) {
+    fs::remove_all(root_);
+    test::make_collection(root_, tunes, seed, /*duplicates_percent=*/20);
+    int n = 0;
+    for (auto it = fs::recursive_directory_iterator(root_); it != fs::recursive_directory_iterator(); ++it) {
+      if (!it->is_regular_file()) continue;
+      const timespec times[2] = {{0, UTIME_OMIT}, {800000000 + 3600 * n, 1000 * n}};
+      ASSERT_EQ(utimensat(AT_FDCWD, it->path().c_str(), times, 0), 0);
+      ASSERT_EQ(chmod(it->path().c_str(), n % 3 == 0 ? 0640 : 0644), 0);
+      ++n;
+    }
+  }
+  test::RunResult undo(const std::string& answer = "y\n") const {
+    test::RunOptions options;
+    options.args = {"--undo"};
+    return run(answer, options);
+  }
+  void expect_undo_gives_back(const std::map<std::string, std::string>& before) {
+    const auto undone = undo();
+    EXPECT_EQ(undone.status, 0) << undone.out.substr(undone.out.size() > 800 ? undone.out.size() - 800 : 0) << undone.err;
+    const auto after = tree_state(root_);
+    EXPECT_TRUE(after == before) << differences(before, after);
+  }
+};
+
+TEST_F(UndoTest, ARunAndItsUndoGiveBackTheCollection) {
+  lay_out(300, 1);
+  const auto before = tree_state(root_);
+  const auto converted = run("y\n");
+  EXPECT_EQ(converted.status, 0);
+  ASSERT_TRUE(exists(at("tuvo_2.undo")));
+  EXPECT_EQ(test::mode_of(at("tuvo_2.undo")), 0600u);
+  // Every line of the record is one JSON object.
+  std::istringstream record(read_file(at("tuvo_2.undo")));
+  for (std::string line; std::getline(record, line);) {
+    EXPECT_TRUE(nlohmann::json::parse(line, nullptr, false).is_object()) << line;
+  }
+  // The preview of the undo changes nothing.
+  const std::string snapshot = test::snapshot(root_);
+  test::RunOptions preview;
+  preview.args = {"--undo", "--preview"};
+  const auto planned = run("", preview);
+  EXPECT_EQ(planned.status, 0);
+  EXPECT_TRUE(planned.out.ends_with("and leave 0. Nothing was changed.\n")) << planned.out.substr(planned.out.size() - 200);
+  EXPECT_EQ(test::snapshot(root_), snapshot);
+  // Declining changes nothing either.
+  EXPECT_EQ(undo("n\n").status, 0);
+  EXPECT_EQ(test::snapshot(root_), snapshot);
+
+  const auto undone = undo();
+  EXPECT_EQ(undone.status, 0);
+  EXPECT_NE(undone.out.find("Do you wish to continue? (Y/N) > "), std::string::npos);
+  EXPECT_NE(undone.out.find("restored line 5 of ./DOCUMENTS/qm_sids.txt\n"), std::string::npos);
+  EXPECT_NE(undone.out.find("restored directory ./games (from ./GAMES_)\n"), std::string::npos);
+  const auto after = tree_state(root_);
+  EXPECT_TRUE(after == before) << differences(before, after);
+
+  // Nothing is left to undo.
+  const auto again = undo();
+  EXPECT_EQ(again.status, 2);
+  EXPECT_EQ(again.err, "tuvo_2: there is no tuvo_2.undo here, so there is nothing to undo\n");
+}
+
+TEST_F(UndoTest, KilledAtRandomMomentsTheUndoStillGivesBackTheCollection) {
+  lay_out(1000, 2);
+  // A large document, so that a kill can land while it is rewritten.
+  std::string document = test::kReleaseDocument;
+  while (document.size() < (4u << 20)) document += std::string(99, 'd') + "\n";
+  write_file(at("documnts/qm_sids.txt"), document);
+  const std::string master = tmp_.path() + "/master";
+  ASSERT_EQ(std::system(("cp -a '" + root_ + "' '" + master + "'").c_str()), 0);
+  const auto before = tree_state(root_);
+
+  // Where the moves, the tunes and the document come in the output.
+  int first_move = 0, first_tune = 0, last_tune = 0, n = 0;
+  {
+    std::istringstream out(run("y\n").out);
+    for (std::string line; std::getline(out, line);) {
+      ++n;
+      if (line.starts_with("renamed '") && first_move == 0) first_move = n;
+      if (line.ends_with(".sid")) {
+        if (first_tune == 0) first_tune = n;
+        last_tune = n;
+      }
+    }
+  }
+  ASSERT_GT(last_tune, first_tune);
+  std::mt19937 random(42);
+  const auto between = [&](int from, int to) { return std::uniform_int_distribution<int>(from, to)(random); };
+  for (int lines : {between(first_move, first_tune - 1), between(first_tune, last_tune), between(first_tune, last_tune),
+                    last_tune}) {
+    SCOPED_TRACE("killed after " + std::to_string(lines) + " lines");
+    fs::remove_all(root_);
+    // cp -a keeps the files' modes and times.
+    ASSERT_EQ(std::system(("cp -a '" + master + "' '" + root_ + "'").c_str()), 0);
+    test::RunOptions kill;
+    kill.signal_after_lines = lines;
+    run("y\n", kill);
+    expect_undo_gives_back(before);
+  }
+}
+
+TEST_F(UndoTest, AnInterruptedRunARerunAndTheUndo) {
+  lay_out(300, 3);
+  const auto before = tree_state(root_);
+  // A run stopped between naming a tune's copy and deleting the old file
+  // leaves both; here that is made by putting the old file back.
+  const auto first = run("y\n");
+  std::istringstream record(read_file(at("tuvo_2.undo")));
+  std::string from, to;
+  for (std::string line; std::getline(record, line);) {
+    const auto j = nlohmann::json::parse(line);
+    if (j.contains("tune")) {
+      from = j["tune"]["from"];
+      to = j["tune"]["to"];
+    } else if (j.contains("cancel")) {
+      from.clear();
+    }
+  }
+  ASSERT_FALSE(from.empty());
+  write_file(at(from), read_file(at(to)));
+  // The rerun finishes that tune instead of logging it.
+  const auto rerun = run("y\ny\n");
+  EXPECT_FALSE(exists(at(from)));
+  EXPECT_NE(rerun.out.find("\n" + to + "\n"), std::string::npos);
+  const std::string log = exists(at("tuvo_2.err")) ? read_file(at("tuvo_2.err")) : "";
+  EXPECT_EQ(log.find(from), std::string::npos) << log;
+  expect_undo_gives_back(before);
+
+  SCOPED_TRACE("a run killed part-way, then a rerun, then the undo");
+  test::RunOptions kill;
+  kill.signal_after_lines = 300;
+  run("y\n", kill);
+  run("y\ny\n");
+  expect_undo_gives_back(before);
+}
+
+TEST_F(UndoTest, AnInterruptedUndoFinishesWhenRunAgain) {
+  lay_out(300, 6);
+  const auto before = tree_state(root_);
+  run("y\n");
+  test::RunOptions kill;
+  kill.args = {"--undo"};
+  kill.signal_after_lines = 150;
+  EXPECT_EQ(run("y\n", kill).signal, SIGKILL);
+  expect_undo_gives_back(before);
+}
+
+TEST_F(UndoTest, TwoCompleteRunsAreUndoneTogether) {
+  lay_out(300, 4);
+  const auto before = tree_state(root_);
+  run("y\n");
+  run("y\ny\n");
+  expect_undo_gives_back(before);
+}
+
+TEST_F(UndoTest, WhatChangedSinceTheRunIsLeftReportedAndKept) {
+  lay_out(300, 5);
+  const auto before = tree_state(root_);
+  run("y\n");
+  // One converted tune is changed, and one old name is taken again.
+  std::vector<std::pair<std::string, std::string>> tunes;  // from, to
+  std::istringstream record(read_file(at("tuvo_2.undo")));
+  for (std::string line; std::getline(record, line);) {
+    const auto j = nlohmann::json::parse(line);
+    if (j.contains("tune")) tunes.emplace_back(j["tune"]["from"], j["tune"]["to"]);
+    if (j.contains("cancel")) tunes.pop_back();
+  }
+  ASSERT_GE(tunes.size(), 10u);
+  const auto [changed_from, changed] = tunes[3];
+  const auto [taken, taken_to] = tunes[7];
+  const std::string changed_bytes = read_file(at(changed));
+  write_file(at(changed), changed_bytes + "x");
+  write_file(at(taken), "a new file under an old name");
+
+  const auto undone = undo();
+  EXPECT_EQ(undone.status, 1);
+  EXPECT_NE(undone.out.find("left " + changed + ": it changed since the run\n"), std::string::npos) << undone.out;
+  EXPECT_NE(undone.out.find("left " + taken_to + ": its old name " + taken + " is taken again\n"), std::string::npos);
+  EXPECT_NE(undone.out.find("2 were left as they are, and tuvo_2.undo keeps them.\n"), std::string::npos);
+
+  // The record keeps the two, named where they are now: their directories
+  // have moved back.
+  std::map<std::string, std::string> kept;  // to -> from
+  std::istringstream left(read_file(at("tuvo_2.undo")));
+  for (std::string line; std::getline(left, line);) {
+    const auto j = nlohmann::json::parse(line);
+    if (j.contains("tune")) kept[j["tune"]["to"]] = j["tune"]["from"];
+    EXPECT_FALSE(j.contains("move") || j.contains("document")) << line;
+  }
+  ASSERT_EQ(kept.size(), 2u);
+  std::string changed_now, taken_now;
+  for (const auto& [to, from] : kept) {
+    ASSERT_TRUE(exists(at(to))) << to;
+    if (read_file(at(to)) == changed_bytes + "x") {
+      changed_now = to;
+    } else {
+      taken_now = from;
+    }
+  }
+  ASSERT_FALSE(changed_now.empty());
+  ASSERT_FALSE(taken_now.empty());
+  EXPECT_EQ(read_file(at(taken_now)), "a new file under an old name");
+
+  // Everything else is as it was.
+  auto after = tree_state(root_);
+  auto want = before;
+  for (const auto& [to, from] : kept) {
+    after.erase(to.substr(2));
+    after.erase(from.substr(2));
+    want.erase(from.substr(2));
+  }
+  after.erase("tuvo_2.undo");
+  after.erase("tuvo_2.err");
+  EXPECT_TRUE(after == want) << differences(want, after);
+
+  // Once the two are set right, the undo finishes.
+  write_file(at(changed_now), changed_bytes);
+  ASSERT_EQ(std::remove(at(taken_now).c_str()), 0);
+  expect_undo_gives_back(before);
+}
+
+}  // namespace
