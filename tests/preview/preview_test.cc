@@ -193,16 +193,8 @@ TEST_F(PreviewTest, FixturesForEachHardCase) {
 }
 
 TEST_F(PreviewTest, UnreadableTunesAndDirectories) {
-  if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv is missing; cannot run as another user";
-  write_tune(at("games/a-f/OPEN.DAT"), "Open");
-  write_tune(at("games/a-f/SECRET.DAT"), "Secret");
-  write_tune(at("locked/HIDDEN.DAT"), "Hidden");
-  ASSERT_EQ(chmod(tmp_.path().c_str(), 0755), 0);
-  ASSERT_EQ(std::system(("chown -R 65534:65534 '" + root_ + "'").c_str()), 0);
-  ASSERT_EQ(chmod(at("games/a-f/SECRET.DAT").c_str(), 0), 0);
-  ASSERT_EQ(chmod(at("locked").c_str(), 0), 0);
   test::RunOptions as_nobody;
-  as_nobody.unprivileged = true;
+  if (!lay_out_unreadable(as_nobody)) GTEST_SKIP() << "setpriv is missing; cannot run as another user";
   expect_plan_is_what_the_run_does(as_nobody);
   chmod(at("locked").c_str(), 0755);
 }

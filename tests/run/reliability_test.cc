@@ -456,19 +456,8 @@ TEST_F(ReliabilityTest, TheProgramsOwnFilesAreNeverSpecialFilesOrLinks) {
 }
 
 TEST_F(ReliabilityTest, UnreadableDirectoriesAndTunesAreLogged) {
-  if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv is missing; cannot run as another user";
-  write_tune(at("games/a-f/OPEN.DAT"), "Open");
-  write_tune(at("games/a-f/SECRET.DAT"), "Secret");
-  write_tune(at("locked/HIDDEN.DAT"), "Hidden");
-  // The collection belongs to nobody, who runs the program: as root every
-  // file could be read.
-  ASSERT_EQ(chmod(tmp_.path().c_str(), 0755), 0);
-  ASSERT_EQ(std::system(("chown -R 65534:65534 '" + root_ + "'").c_str()), 0);
-  ASSERT_EQ(chmod(at("games/a-f/SECRET.DAT").c_str(), 0), 0);
-  ASSERT_EQ(chmod(at("locked").c_str(), 0), 0);
-
   test::RunOptions as_nobody;
-  as_nobody.unprivileged = true;
+  if (!lay_out_unreadable(as_nobody)) GTEST_SKIP() << "setpriv is missing; cannot run as another user";
   const auto run = this->run("y\n", as_nobody);
   chmod(at("locked").c_str(), 0755);
   EXPECT_EQ(run.status, 0);

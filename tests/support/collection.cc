@@ -357,6 +357,19 @@ unsigned mode_of(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
+bool CollectionTest::lay_out_unreadable(RunOptions& as_nobody) {
+  if (access("/usr/bin/setpriv", X_OK) != 0) return false;
+  write_tune(at("games/a-f/OPEN.DAT"), "Open");
+  write_tune(at("games/a-f/SECRET.DAT"), "Secret");
+  write_tune(at("locked/HIDDEN.DAT"), "Hidden");
+  EXPECT_EQ(chmod(tmp_.path().c_str(), 0755), 0);
+  EXPECT_EQ(std::system(("chown -R 65534:65534 '" + root_ + "'").c_str()), 0);
+  EXPECT_EQ(chmod(at("games/a-f/SECRET.DAT").c_str(), 0), 0);
+  EXPECT_EQ(chmod(at("locked").c_str(), 0), 0);
+  as_nobody.unprivileged = true;
+  return true;
+}
+
 std::string CollectionTest::at(std::string_view relative) const {
   return root_ + "/" + std::string(relative);
 }

@@ -112,6 +112,12 @@ class CollectionTest : public ::testing::Test {
     return run_tuvo(root_, input, options);
   }
   std::vector<std::string> tree() const { return list_tree(root_); }
+  // Lays out tunes that the user nobody cannot read: one tune in
+  // games/a-f (beside a readable one) and the directory locked, with the
+  // collection given to nobody (as root every file could be read). Returns
+  // the options that run the program as nobody; false when setpriv is
+  // missing.
+  bool lay_out_unreadable(RunOptions& as_nobody);
 
   TempDir tmp_;
   std::string root_;
