@@ -145,8 +145,8 @@ bool UndoRecord::append(const std::string& line) {
   return true;
 }
 
-// Line 5 of |text| (without its ending): its start and length; false when
-// the text has no line 5.
+}  // namespace
+
 bool find_line_five(std::string_view text, std::size_t& start, std::size_t& length) {
   std::size_t pos = 0;
   for (int line = 1; line < 5; ++line) {
@@ -155,19 +155,19 @@ bool find_line_five(std::string_view text, std::size_t& start, std::size_t& leng
     pos = end + 1;
   }
   if (pos == text.size()) return false;
-  std::size_t end = text.find('\n', pos);
-  if (end == std::string_view::npos) end = text.size();
-  if (end > pos && end < text.size() && text[end - 1] == '\r') --end;
+  const std::size_t end = text.find('\n', pos);
   start = pos;
-  length = end - pos;
+  length = (end == std::string_view::npos ? text.size() : end + 1) - pos;
   return true;
 }
+
+namespace {
 
 bool UndoRecord::will_replace_document(const DocumentChange& c) {
   std::size_t start = 0, length = 0;
   std::string text;
-  // A document with a line 5 keeps it; a shorter one, padded by the
-  // rewrite, is kept whole.
+  // A document with a line 5 keeps it, with its ending; a shorter one,
+  // padded by the rewrite, is kept whole.
   if (find_line_five(c.original, start, length)) {
     text = ",\"line5\":" + record_string(c.original.substr(start, length));
   } else {

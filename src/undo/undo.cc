@@ -196,20 +196,11 @@ bool original_text(const json& d, const std::string& now, std::string& text) {
   std::string kept;
   if (d.contains("original")) return record_bytes(d["original"].get<std::string>(), text);
   if (!d.contains("line5") || !record_bytes(d["line5"].get<std::string>(), kept)) return false;
-  // Line 5 of the rewrite is the release line; its ending is line 5's own.
-  std::size_t pos = 0;
-  for (int line = 1; line < 5; ++line) {
-    const std::size_t end = now.find('\n', pos);
-    if (end == std::string::npos) return false;
-    pos = end + 1;
-  }
-  std::size_t end = now.find('\n', pos);
-  if (end == std::string::npos) {
-    end = now.size();
-  } else if (end > pos && now[end - 1] == '\r') {
-    --end;
-  }
-  text = now.substr(0, pos) + kept + now.substr(end);
+  // Line 5 of the rewrite, the release line, and its ending give way to
+  // line 5 as it was, with its own.
+  std::size_t start = 0, length = 0;
+  if (!find_line_five(now, start, length)) return false;
+  text = now.substr(0, start) + kept + now.substr(start + length);
   return true;
 }
 

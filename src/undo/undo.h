@@ -15,7 +15,8 @@
 //   {"document":{"path":P,"line5":T,"mode":M,"mtime":[S,NS],"size":N,
 //                "xxh3":H,"new_size":N,"new_xxh3":H}}
 // Paths and texts hold the file names' bytes, each byte as the Latin-1
-// letter of its value, so that any name reads back exactly. A tune's mode
+// letter of its value, so that any name reads back exactly; "line5" is
+// the document's line 5 with its line ending. A tune's mode
 // and mtime are the old file's; size and xxh3 (XXH3, 64 bits, in hex) tell
 // that a file is still the one written; inode is the new file's, 0 where it
 // was not known before naming. A document of fewer than five lines is kept

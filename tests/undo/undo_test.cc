@@ -216,6 +216,29 @@ TEST_F(UndoTest, AnInterruptedUndoFinishesWhenRunAgain) {
   expect_undo_gives_back(before);
 }
 
+TEST_F(UndoTest, TheDocumentComesBackByteForByte) {
+  using namespace std::string_literals;
+  const std::string cases[] = {
+      "1\r\n2\r\n3\r\n4\r\nrelease 1.6\r\n6\r\n",
+      "1\n2\n3\n4\nrelease 1.6",       // line 5 ends the file, unended
+      "1\n2\n3\n4\nrelease 1.6\n6",   // no final newline
+      "1\n2\n",                        // fewer than five lines
+      "",
+      "\0\n\xff\n3\n4\nrel 1.6\0\r\n\0"s,
+  };
+  for (const std::string& document : cases) {
+    SCOPED_TRACE(testing::PrintToString(document));
+    fs::remove_all(root_);
+    write_file(at("documnts/qm_sids.txt"), document);
+    test::make_dirs(at("PELKORA"));
+    ASSERT_EQ(chmod(at("documnts/qm_sids.txt").c_str(), 0604), 0);
+    const auto before = tree_state(root_);
+    run("y\ny\n");
+    ASSERT_NE(read_file(at("DOCUMENTS/qm_sids.txt")), document);
+    expect_undo_gives_back(before);
+  }
+}
+
 TEST_F(UndoTest, TwoCompleteRunsAreUndoneTogether) {
   lay_out(300, 4);
   const auto before = tree_state(root_);
