@@ -75,8 +75,6 @@ class PreviewFileSystem : public FileSystem {
   std::vector<std::string> created_in(const FileId& dir) const;
   // The disk path of the bytes of the new file |name| of |dir|, or nullptr.
   const std::string* created_from(const FileId& dir, const std::string& name) const;
-  // The tune being converted, whose bytes a new file would hold.
-  void set_source(std::string real_path) { source_ = std::move(real_path); }
 
  private:
   struct Directory {
@@ -119,6 +117,8 @@ class PreviewFileSystem : public FileSystem {
   std::unordered_map<std::string, std::string> subdirectories_upper_;
 
   std::string last_named_;
+  // The disk path of the file last opened for reading: the tune whose
+  // bytes the next new file would hold.
   std::string source_;
   std::string reason_;
   std::string text_;  // the text last written, the document's rewrite

@@ -70,7 +70,21 @@ bool read_entries(const std::string& record, std::vector<Entry>& entries, std::s
     const auto bytes = [&](const char* field, std::string& out) {
       return d.contains(field) && d[field].is_string() && record_bytes(d[field].get<std::string>(), out);
     };
-    bool ok = true;
+    // The header and each run's start say nothing to undo.
+    if (key != "move" && key != "tune" && key != "temporary" && key != "document" && key != "cancel") continue;
+    // Numbers where numbers belong, so that reading them cannot fail later.
+    bool ok = d.is_object();
+    for (const char* field : {"mode", "size", "inode", "new_size"}) {
+      ok = ok && (!d.contains(field) || d[field].is_number_unsigned());
+    }
+    if (ok && d.contains("mtime")) {
+      const json& t = d["mtime"];
+      ok = t.is_array() && t.size() == 2 && t[0].is_number_integer() && t[1].is_number_integer();
+    }
+    if (!ok) {
+      bad_line = line;
+      return false;
+    }
     if (key == "move") {
       e.kind = Kind::Move;
       ok = bytes("from", e.a) && bytes("to", e.b);
@@ -95,8 +109,6 @@ bool read_entries(const std::string& record, std::vector<Entry>& entries, std::s
         }
       }
       continue;
-    } else {
-      continue;  // the header, a run's start
     }
     if (!ok) {
       bad_line = line;

@@ -239,6 +239,21 @@ TEST_F(UndoTest, TheDocumentComesBackByteForByte) {
   }
 }
 
+TEST_F(UndoTest, ARecordThatCannotBeReadChangesNothing) {
+  lay_out(50, 7);
+  run("y\n");
+  const std::string record = read_file(at("tuvo_2.undo"));
+  for (const std::string bad : {"{\"tune\":{\"from\":\"./A.DAT\",\"to\":\"./A.sid\",\"mode\":\"rw\"}}",
+                                "{\"move\":{\"from\":\"./x\"}}", "not JSON"}) {
+    write_file(at("tuvo_2.undo"), record + bad + "\n");
+    const std::string snapshot = test::snapshot(root_);
+    const auto undone = undo();
+    EXPECT_EQ(undone.status, 1) << bad;
+    EXPECT_EQ(undone.err, "tuvo_2: tuvo_2.undo holds a line that cannot be read, so nothing was undone: " + bad + "\n");
+    EXPECT_EQ(test::snapshot(root_), snapshot) << bad;
+  }
+}
+
 TEST_F(UndoTest, TwoCompleteRunsAreUndoneTogether) {
   lay_out(300, 4);
   const auto before = tree_state(root_);
