@@ -155,6 +155,16 @@ CopyResult copy_through_named(FileSystem& fs, int src_fd, std::span<const char> 
 
 }  // namespace
 
+bool read_to_end(int fd, std::string& text) {
+  char block[kCopyBlockSize];
+  for (;;) {
+    const ssize_t got = read(fd, block, sizeof block);
+    if (got == 0) return true;
+    if (got < 0) return false;
+    text.append(block, static_cast<std::size_t>(got));
+  }
+}
+
 std::string join_dir_and_name(std::string_view src, std::string_view dst) {
   const std::size_t last = src.find_last_of("\\/");
   const std::string_view name = last == std::string_view::npos ? src : src.substr(last + 1);

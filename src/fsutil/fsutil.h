@@ -50,6 +50,10 @@ bool is_regular_file(const char* path);
 // first is taken.
 char* resolve_path_nocase(char* path, char sep);
 
+// Appends the rest of the open file |fd| to |text|, up to its end. False
+// when a read fails. Does not close |fd|.
+bool read_to_end(int fd, std::string& text);
+
 // Result of copy_file_exclusive. Any value other than Copied is a failure:
 // besides the named ones, a negative value means a read failed and a positive
 // one is the byte count of the last read when its write failed or fell short.

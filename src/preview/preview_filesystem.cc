@@ -27,15 +27,12 @@ std::string upper(std::string_view name) {
 
 std::string join(const std::string& dir, const std::string& name) { return dir + "/" + name; }
 
-// Line 5 of |text|, without its line ending.
+// Line 5 of |text|, without its line ending; empty when there is none.
 std::string_view line_five(std::string_view text) {
-  std::size_t pos = 0;
-  for (int line = 1; line < 5; ++line) {
-    const std::size_t end = text.find('\n', pos);
-    if (end == std::string_view::npos) return {};
-    pos = end + 1;
-  }
-  std::string_view line = text.substr(pos, text.find('\n', pos) - pos);
+  std::size_t start = 0, length = 0;
+  if (!find_line_five(text, start, length)) return {};
+  std::string_view line = text.substr(start, length);
+  if (line.ends_with('\n')) line.remove_suffix(1);
   if (line.ends_with('\r')) line.remove_suffix(1);
   return line;
 }
@@ -411,8 +408,7 @@ bool PreviewFileSystem::replace(const char* from, const char* to) {
   if (standing(to, real) == Standing::Real) {
     const int fd = disk().open_file(real.c_str(), true);
     if (fd >= 0) {
-      char block[kCopyBlockSize];
-      for (ssize_t got; (got = read(fd, block, sizeof block)) > 0;) before.append(block, static_cast<std::size_t>(got));
+      read_to_end(fd, before);
       close(fd);
     }
   }

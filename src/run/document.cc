@@ -15,7 +15,6 @@
 namespace {
 
 constexpr char kDocumentPath[] = ".\\DOCUMENTS\\QM_SIDS.TXT";
-constexpr char kTempName[] = "xtempx.txt";
 // The document names its release on line 5.
 constexpr int kReleaseLineNumber = 5;
 constexpr std::string_view kReleaseText = "                                   release 2.0";
@@ -39,16 +38,7 @@ void log_unconverted(const char* path, std::string_view why) {
 // false when it is anything else or cannot be read.
 bool read_regular_file(int fd, std::string& text, struct stat& st) {
   if (fd < 0) return false;
-  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  char block[kCopyBlockSize];
-  while (ok) {
-    const ssize_t got = read(fd, block, sizeof block);
-    if (got <= 0) {
-      ok = got == 0;
-      break;
-    }
-    text.append(block, static_cast<std::size_t>(got));
-  }
+  const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && read_to_end(fd, text);
   close(fd);
   return ok;
 }
@@ -91,6 +81,20 @@ bool write_new_file(const char* dir, const char* temp, std::string_view text, mo
   return ok;
 }
 
+bool find_line_five(std::string_view text, std::size_t& start, std::size_t& length) {
+  std::size_t pos = 0;
+  for (int line = 1; line < kReleaseLineNumber; ++line) {
+    const std::size_t end = text.find('\n', pos);
+    if (end == std::string_view::npos) return false;
+    pos = end + 1;
+  }
+  if (pos == text.size()) return false;
+  const std::size_t end = text.find('\n', pos);
+  start = pos;
+  length = (end == std::string_view::npos ? text.size() : end + 1) - pos;
+  return true;
+}
+
 std::string replace_release_line(std::string_view document) {
   const std::string_view newline = newline_of(document);
   std::string out;
@@ -99,10 +103,9 @@ std::string replace_release_line(std::string_view document) {
   for (int line = 1; line < kReleaseLineNumber; ++line) {
     const std::size_t end = document.find('\n', pos);
     if (end == std::string_view::npos) {
-      // Fewer than five lines: the last one is ended, and the missing ones
-      // up to line 4 are empty.
-      // One newline for each of lines |line| to 5, whether |line| is a
-      // last line without its newline or missing altogether.
+      // Fewer than five lines: one newline for each of lines |line| to 5,
+      // whether |line| is a last line without its newline or missing
+      // altogether; the missing ones up to line 4 stay empty.
       out.append(document.substr(pos));
       for (int ended = line; ended <= kReleaseLineNumber; ++ended) out += newline;
       out.insert(out.size() - newline.size(), kReleaseText);
@@ -149,7 +152,7 @@ void rewrite_release_line(char (&path)[kPathBufferSize]) {
   const std::size_t dir_len = static_cast<std::size_t>(std::strrchr(path, '/') - path);
   std::memcpy(dir, path, dir_len);
   dir[dir_len] = '\0';
-  if (std::snprintf(temp, sizeof temp, "%s/%s", dir, kTempName) >= static_cast<int>(sizeof temp)) {
+  if (std::snprintf(temp, sizeof temp, "%s/%s", dir, kDocumentTempName) >= static_cast<int>(sizeof temp)) {
     log_unconverted(path, "its temporary file's path would be too long");
     return;
   }

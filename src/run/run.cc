@@ -2,8 +2,6 @@
 // conversion in their fixed order, and the summary.
 #include "run/run.h"
 
-#include "undo/undo.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +13,8 @@
 #include <sstream>
 #include <string>
 #include <iostream>
+
+#include "undo/undo.h"
 
 std::ofstream g_error_log;
 int g_error_count = 0;

@@ -124,6 +124,14 @@ extern const char* const kDirectoryRenames[];
 // buffer are never converted, and the tunes among them are logged.
 void walk_tree(char (&path)[kPathBufferSize]);
 
+// The name of the temporary file that stands beside the document while it
+// is replaced.
+inline constexpr char kDocumentTempName[] = "xtempx.txt";
+
+// Line 5 of |text| with its line ending ("\n", "\r\n", or none for a last
+// line): its start and length. False when the text has no line 5.
+bool find_line_five(std::string_view text, std::size_t& start, std::size_t& length);
+
 // The document's text with line 5 replaced by the release 2.0 line. Every
 // other byte stays: line endings, a final newline or its absence, NUL bytes,
 // lines of any length. The new line 5 takes the ending line 5 had; a

@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "fsutil/fsutil.h"
 #include "fsutil/journal.h"
+#include "run/run.h"
 #include "undo/record_format.h"
 #include "undo/undo.h"
 
@@ -145,23 +147,6 @@ bool UndoRecord::append(const std::string& line) {
   return true;
 }
 
-}  // namespace
-
-bool find_line_five(std::string_view text, std::size_t& start, std::size_t& length) {
-  std::size_t pos = 0;
-  for (int line = 1; line < 5; ++line) {
-    const std::size_t end = text.find('\n', pos);
-    if (end == std::string_view::npos) return false;
-    pos = end + 1;
-  }
-  if (pos == text.size()) return false;
-  const std::size_t end = text.find('\n', pos);
-  start = pos;
-  length = (end == std::string_view::npos ? text.size() : end + 1) - pos;
-  return true;
-}
-
-namespace {
 
 bool UndoRecord::will_replace_document(const DocumentChange& c) {
   std::size_t start = 0, length = 0;
@@ -239,17 +224,18 @@ std::vector<InHand> tunes_in_hand(const std::string& record) {
 
 }  // namespace
 
+bool read_record(std::string& text) {
+  const int fd = open(kUndoRecordName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && read_to_end(fd, text);
+  close(fd);
+  return ok;
+}
+
 void start_undo_record() {
   std::string record;
-  const int fd = open(kUndoRecordName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd >= 0) {
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-      char block[1 << 16];
-      for (ssize_t got; (got = read(fd, block, sizeof block)) > 0;) record.append(block, static_cast<std::size_t>(got));
-    }
-    close(fd);
-  }
+  read_record(record);
   static std::unique_ptr<UndoRecord> record_of_run;
   record_of_run = std::make_unique<UndoRecord>(tunes_in_hand(record));
   g_change_journal = record_of_run.get();

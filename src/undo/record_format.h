@@ -3,7 +3,6 @@
 #ifndef TUVO_UNDO_RECORD_FORMAT_H_
 #define TUVO_UNDO_RECORD_FORMAT_H_
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -18,8 +17,8 @@ bool record_bytes(const std::string& utf8, std::string& bytes);
 std::string hex64(std::uint64_t value);
 bool parse_hex64(const std::string& text, std::uint64_t& value);
 
-// Line 5 of |text| with its line ending ("\n", "\r\n", or none for a last
-// line): its start and length. False when the text has no line 5.
-bool find_line_five(std::string_view text, std::size_t& start, std::size_t& length);
+// The whole record in |text|; false when there is none, or anything but a
+// plain file stands under its name.
+bool read_record(std::string& text);
 
 #endif  // TUVO_UNDO_RECORD_FORMAT_H_

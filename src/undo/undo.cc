@@ -26,7 +26,6 @@ namespace {
 using nlohmann::json;
 
 constexpr char kUndoQuestion[] = "Do you wish to continue? (Y/N) > ";
-constexpr char kTempName[] = "xtempx.txt";
 
 enum class Kind { Move, Tune, Temporary, Document };
 
@@ -227,9 +226,9 @@ Result restore_document(const Entry& e) {
   std::string rewritten;
   const int fd = fs.open_file(e.a.c_str(), false);
   if (fd < 0) return {Outcome::Left, std::string("it cannot be read: ") + std::strerror(errno)};
-  char block[1 << 16];
-  for (ssize_t got; (got = read(fd, block, sizeof block)) > 0;) rewritten.append(block, static_cast<std::size_t>(got));
+  const bool read_whole = read_to_end(fd, rewritten);
   close(fd);
+  if (!read_whole) return {Outcome::Left, std::string("it cannot be read: ") + std::strerror(errno)};
   std::string text;
   std::uint64_t sum = 0;
   if (!original_text(d, rewritten, text) || !checksum_field(d, "xxh3", sum) || content_checksum(text) != sum) {
@@ -237,7 +236,7 @@ Result restore_document(const Entry& e) {
   }
   const std::size_t slash = e.a.rfind('/');
   const std::string dir = slash == std::string::npos ? "." : e.a.substr(0, slash);
-  const std::string temp = dir + "/" + kTempName;
+  const std::string temp = dir + "/" + kDocumentTempName;
   const mode_t mode = static_cast<mode_t>(number(d, "mode"));
   if (!write_new_file(dir.c_str(), temp.c_str(), text, mode & 0777)) {
     return {Outcome::Left, "its restored text cannot be written to " + temp};
@@ -319,17 +318,9 @@ class SilentPrinter : public PlanPrinter {
 
 int run_undo(bool preview) {
   std::string record;
-  {
-    const int fd = open(kUndoRecordName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      if (fd >= 0) close(fd);
-      std::cerr << "tuvo_2: there is no " << kUndoRecordName << " here, so there is nothing to undo\n";
-      return kExitNoRecord;
-    }
-    char block[1 << 16];
-    for (ssize_t got; (got = read(fd, block, sizeof block)) > 0;) record.append(block, static_cast<std::size_t>(got));
-    close(fd);
+  if (!read_record(record)) {
+    std::cerr << "tuvo_2: there is no " << kUndoRecordName << " here, so there is nothing to undo\n";
+    return kExitNoRecord;
   }
   if (preview ? collection_is_busy() : lock_collection() == LockResult::Busy) {
     std::cerr << "tuvo_2: a run is converting this collection; undo it when it has finished\n";

@@ -1,6 +1,7 @@
 // tuvo_2 --undo through the real program: a conversion and its undo give
 // back the collection exactly, whatever happened in between.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -252,6 +253,19 @@ TEST_F(UndoTest, ARecordThatCannotBeReadChangesNothing) {
     EXPECT_EQ(undone.err, "tuvo_2: tuvo_2.undo holds a line that cannot be read, so nothing was undone: " + bad + "\n");
     EXPECT_EQ(test::snapshot(root_), snapshot) << bad;
   }
+}
+
+TEST_F(UndoTest, WaitsForNoRunButSaysWhenOneHoldsTheCollection) {
+  lay_out(20, 8);
+  run("y\n");
+  const int held = open(root_.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  const std::string snapshot = test::snapshot(root_);
+  const auto undone = undo();
+  close(held);
+  EXPECT_EQ(undone.status, 1);
+  EXPECT_EQ(undone.err, "tuvo_2: a run is converting this collection; undo it when it has finished\n");
+  EXPECT_EQ(test::snapshot(root_), snapshot);
 }
 
 TEST_F(UndoTest, TwoCompleteRunsAreUndoneTogether) {
