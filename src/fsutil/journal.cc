@@ -3,6 +3,10 @@
 
 #include <unistd.h>
 #include <xxhash.h>
+#if defined(__x86_64__)
+// The same checksum, computed with the widest vector unit the processor has.
+#include <xxh_x86dispatch.h>
+#endif
 
 #include "fsutil/fsutil.h"
 
