@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "fsutil/filesystem.h"
 #include "fsutil/fsutil.h"
@@ -48,36 +49,42 @@ bool directory_of(const char* path, char (&dir)[kPathBufferSize]) {
   return true;
 }
 
-// What the journal is told of the new file |target|; |change| holds the
+// What the journal is told of the new file |target|, named on its own (an
+// alternate name, or a file created under its name); |change| holds the
 // rest. False when the journal cannot record it.
-bool journal_will_name(TuneChange& change, const char* target) {
+bool journal_will_name(TuneChange& change, const char* target, bool first_of_batch) {
   if (g_change_journal == nullptr) return true;
   change.to = target;
-  if (g_change_journal->will_name_tune(change)) return true;
+  const bool recorded = first_of_batch ? g_change_journal->will_name_tunes({&change, 1})
+                                       : g_change_journal->will_name_tune(change);
+  if (recorded) return true;
   g_file_system->explain("the undo record cannot be written");
   return false;
 }
 
-// Names the unnamed file |tmp| |target|, the journal told first; a name
-// that turns out taken is taken back from the journal.
-bool name_recorded(FileSystem& fs, int tmp, TuneChange& change, const char* target) {
-  if (!journal_will_name(change, target)) return false;
-  if (fs.name_unnamed(tmp, target)) return true;
+// The journal takes back |change|'s name, which turned out taken; errno is
+// kept for the caller.
+void journal_refused(const TuneChange& change) {
+  if (g_change_journal == nullptr) return;
   const int error = errno;
-  if (g_change_journal != nullptr) g_change_journal->name_refused(change);
+  g_change_journal->name_refused(change);
   errno = error;
+}
+
+// Names the unnamed file |tmp| |target|, the journal told first.
+bool name_recorded(FileSystem& fs, int tmp, TuneChange& change, const char* target) {
+  if (!journal_will_name(change, target, /*first_of_batch=*/false)) return false;
+  if (fs.name_unnamed(tmp, target)) return true;
+  journal_refused(change);
   return false;
 }
 
 // Creates |target| under its name, the journal told first, as above.
-int create_recorded(FileSystem& fs, TuneChange& change, const char* target) {
-  if (!journal_will_name(change, target)) return -1;
+int create_recorded(FileSystem& fs, TuneChange& change, const char* target, bool first) {
+  if (!journal_will_name(change, target, first)) return -1;
   const int fd = fs.create_exclusive(target, kNewFileMode);
-  if (fd >= 0 || g_change_journal == nullptr) return fd;
-  const int error = errno;
-  g_change_journal->name_refused(change);
-  errno = error;
-  return -1;
+  if (fd < 0) journal_refused(change);
+  return fd;
 }
 
 // True when |target|, which is taken, holds this very tune already, copied
@@ -88,33 +95,105 @@ bool done_before(TuneChange& change, const char* target) {
   return g_change_journal->finished_before(change);
 }
 
-// The copy through the unnamed file |tmp|: written whole first, then named
-// |dst| or, when that is taken, the alternate path.
-CopyResult copy_through_unnamed(FileSystem& fs, int tmp, int src_fd, std::span<const char> head,
-                                bool head_is_all, const char* src, const char* dst, TuneChange& change) {
-  char target[kTargetPathBufferSize];
-  const bool fits = set_target(target, dst);
+}  // namespace
+
+bool start_copy(int src_fd, std::span<const char> head, bool head_is_all, const char* src, const char* dst,
+                PendingCopy& copy) {
+  FileSystem& fs = *g_file_system;
+  copy.src = src;
+  copy.dst = dst;
+  copy.change = TuneChange{};
+  copy.tmp = -1;
+  copy.outcome = CopyResult::Copied;
+  copy.show_target = false;
+  copy.announced = false;
+  if (g_change_journal != nullptr) {
+    // What the undo record keeps of the tune: known before any name appears.
+    struct stat st;
+    if (fstat(src_fd, &st) != 0) {
+      copy.outcome = CopyResult::SourceMissing;
+      return true;
+    }
+    copy.change.mode = st.st_mode & 07777;
+    copy.change.mtime = st.st_mtim;
+    if (head_is_all) {
+      copy.change.size = head.size();
+      copy.change.checksum = content_checksum({head.data(), head.size()});
+    } else if (!checksum_of_file(src_fd, copy.change.size, copy.change.checksum)) {
+      copy.outcome = static_cast<CopyResult>(kCloseFailed);
+      return true;
+    }
+  }
+  char dir[kPathBufferSize];
+  const int tmp = directory_of(dst, dir) ? fs.begin_unnamed(dir, kNewFileMode) : -1;
+  if (tmp < 0) return false;
   const int copied = fs.copy_into(tmp, src_fd, head, head_is_all);
   if (copied != 0) {
     // As with a named copy that stops early, the path it was meant for is
     // shown; nothing was ever named, so nothing is left behind.
     fs.close_new(tmp);
-    if (fits) fs.written(target);
-    return static_cast<CopyResult>(copied);
+    copy.outcome = static_cast<CopyResult>(copied);
+    copy.show_target = copy.dst.size() < kTargetPathBufferSize;
+    return true;
   }
   if (g_change_journal != nullptr) {
     // The new file's own number tells it from any other with these bytes.
     struct stat st;
-    if (fstat(tmp, &st) == 0) change.inode = st.st_ino;
+    if (fstat(tmp, &st) == 0) copy.change.inode = st.st_ino;
   }
-  bool named = fits && name_recorded(fs, tmp, change, target);
+  copy.tmp = tmp;
+  return true;
+}
+
+void announce_copies(std::span<PendingCopy> copies) {
+  if (g_change_journal == nullptr) {
+    for (PendingCopy& copy : copies) copy.announced = true;
+    return;
+  }
+  // Only copies written whole are named under the name they were meant for;
+  // one whose name does not fit is never named there.
+  std::vector<TuneChange> batch;
+  batch.reserve(copies.size());
+  for (PendingCopy& copy : copies) {
+    if (copy.tmp < 0 || copy.dst.size() >= kTargetPathBufferSize) continue;
+    copy.change.from = copy.src.c_str();
+    copy.change.to = copy.dst.c_str();
+    batch.push_back(copy.change);
+  }
+  if (batch.empty()) return;
+  const bool recorded = g_change_journal->will_name_tunes(batch);
+  for (PendingCopy& copy : copies) {
+    copy.announced = recorded && copy.tmp >= 0 && copy.dst.size() < kTargetPathBufferSize;
+  }
+}
+
+CopyResult finish_copy(PendingCopy& copy) {
+  FileSystem& fs = *g_file_system;
+  char target[kTargetPathBufferSize];
+  if (copy.outcome != CopyResult::Copied) {
+    if (copy.show_target) fs.written(copy.dst.c_str());
+    return copy.outcome;
+  }
+  TuneChange& change = copy.change;
+  change.from = copy.src.c_str();
+  const int tmp = copy.tmp;
+  copy.tmp = -1;
+  const bool fits = set_target(target, copy.dst);
+  bool named = false;
+  // A copy its batch could not announce (the record's write failed, a full
+  // disk) is announced on its own, as it is about to be named.
+  if (fits && (copy.announced || journal_will_name(change, target, /*first_of_batch=*/true))) {
+    change.to = target;
+    named = fs.name_unnamed(tmp, target);
+    if (!named) journal_refused(change);
+  }
   if (!named && fits && done_before(change, target)) {
     fs.close_new(tmp);
     fs.written(target);
     return CopyResult::Copied;
   }
   if (!named) {
-    named = set_target(target, join_dir_and_name(src, dst)) && name_recorded(fs, tmp, change, target);
+    named = set_target(target, join_dir_and_name(copy.src, copy.dst)) && name_recorded(fs, tmp, change, target);
   }
   if (!named) {
     fs.close_new(tmp);
@@ -128,20 +207,21 @@ CopyResult copy_through_unnamed(FileSystem& fs, int tmp, int src_fd, std::span<c
   return CopyResult::Copied;
 }
 
-// The copy where no unnamed file can be made: created exclusively under its
-// name and removed again should the copy stop early.
-CopyResult copy_through_named(FileSystem& fs, int src_fd, std::span<const char> head, bool head_is_all,
-                              const char* src, const char* dst, TuneChange& change) {
+CopyResult copy_under_name(int src_fd, std::span<const char> head, bool head_is_all, PendingCopy& copy) {
+  FileSystem& fs = *g_file_system;
+  if (copy.outcome != CopyResult::Copied) return copy.outcome;
+  TuneChange& change = copy.change;
+  change.from = copy.src.c_str();
   char target[kTargetPathBufferSize];
-  const bool fits = set_target(target, dst);
-  int out = fits ? create_recorded(fs, change, target) : -1;
+  const bool fits = set_target(target, copy.dst);
+  int out = fits ? create_recorded(fs, change, target, /*first=*/true) : -1;
   if (out < 0 && fits && errno == EEXIST && done_before(change, target)) {
     fs.written(target);
     return CopyResult::Copied;
   }
   if (out < 0) {
-    if (!set_target(target, join_dir_and_name(src, dst))) return CopyResult::TargetExists;
-    out = create_recorded(fs, change, target);
+    if (!set_target(target, join_dir_and_name(copy.src, copy.dst))) return CopyResult::TargetExists;
+    out = create_recorded(fs, change, target, /*first=*/false);
     if (out < 0) return CopyResult::TargetExists;
   }
   int result = fs.copy_into(out, src_fd, head, head_is_all);
@@ -152,8 +232,6 @@ CopyResult copy_through_named(FileSystem& fs, int src_fd, std::span<const char> 
   if (result != 0) fs.remove(target);
   return static_cast<CopyResult>(result);
 }
-
-}  // namespace
 
 bool read_to_end(int fd, std::string& text) {
   char block[kCopyBlockSize];
@@ -178,26 +256,10 @@ std::string join_dir_and_name(std::string_view src, std::string_view dst) {
 
 CopyResult copy_open_file_exclusive(int src_fd, std::span<const char> head, bool head_is_all,
                                     const char* src, const char* dst) {
-  FileSystem& fs = *g_file_system;
-  // What the undo record keeps of the tune: known before any name appears.
-  TuneChange change;
-  change.from = src;
-  if (g_change_journal != nullptr) {
-    struct stat st;
-    if (fstat(src_fd, &st) != 0) return CopyResult::SourceMissing;
-    change.mode = st.st_mode & 07777;
-    change.mtime = st.st_mtim;
-    if (head_is_all) {
-      change.size = head.size();
-      change.checksum = content_checksum({head.data(), head.size()});
-    } else if (!checksum_of_file(src_fd, change.size, change.checksum)) {
-      return static_cast<CopyResult>(kCloseFailed);
-    }
-  }
-  char dir[kPathBufferSize];
-  const int tmp = directory_of(dst, dir) ? fs.begin_unnamed(dir, kNewFileMode) : -1;
-  if (tmp >= 0) return copy_through_unnamed(fs, tmp, src_fd, head, head_is_all, src, dst, change);
-  return copy_through_named(fs, src_fd, head, head_is_all, src, dst, change);
+  PendingCopy copy;
+  if (!start_copy(src_fd, head, head_is_all, src, dst, copy)) return copy_under_name(src_fd, head, head_is_all, copy);
+  announce_copies({&copy, 1});
+  return finish_copy(copy);
 }
 
 CopyResult copy_file_exclusive(const char* src, const char* dst) {

@@ -59,6 +59,8 @@ class RealListing : public DirectoryListing {
     return kind_of_mode(st.st_mode);
   }
 
+  bool plain_file() override { return entry_->d_type == DT_REG; }
+
   bool id(FileId& id) override {
     struct stat st;
     if (fstat(dirfd(dir_), &st) != 0) return false;

@@ -40,6 +40,10 @@ class DirectoryListing {
   virtual const char* next() = 0;
   // What the entry last returned by next() is, following links.
   virtual EntryKind kind() = 0;
+  // True when that entry is known, without a look-up, to be a regular file
+  // and not a link: what it is cannot change with other names of the
+  // directory.
+  virtual bool plain_file() { return false; }
   // The listed directory itself; false when it cannot be told.
   virtual bool id(FileId& id) = 0;
   // The subdirectory |name| of this directory, or nullptr (errno set).

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "fsutil/filesystem.h"
+#include "fsutil/journal.h"
 
 // Every path the tool builds lives in a buffer of this size: at most 1023
 // bytes and the terminating NUL. Paths are relative ("./" or "../" first).
@@ -95,5 +96,36 @@ CopyResult copy_file_exclusive(const char* src, const char* dst);
 // alternate name. Does not close |src_fd|.
 CopyResult copy_open_file_exclusive(int src_fd, std::span<const char> head, bool head_is_all,
                                     const char* src, const char* dst);
+
+// The same copy in two halves, so that several copies can be told to the
+// journal with one write before any of them is named. start_copy writes the
+// copy whole into an unnamed file; announce_copies tells the journal of a
+// batch of them; finish_copy names each, in turn, as copy_open_file_exclusive
+// does, and prints what it printed.
+struct PendingCopy {
+  std::string src, dst;     // the source's path and the destination asked for
+  TuneChange change;        // what the journal is told of it
+  int tmp = -1;             // the unnamed file, written whole; -1 when none
+  CopyResult outcome = CopyResult::Copied;  // a failure met while writing it
+  bool show_target = false;  // that failure still prints the destination
+  bool announced = false;    // the journal was told of it
+};
+
+// Begins the copy of |src_fd| (as for copy_open_file_exclusive) into
+// |copy|: nothing is named or printed yet, and a failure met is kept for
+// finish_copy to report. Returns false when no unnamed file can be made in
+// |dst|'s directory; the copy must then be made at once, with
+// copy_under_name, from the same |src_fd| and |head| (nothing more was read).
+bool start_copy(int src_fd, std::span<const char> head, bool head_is_all, const char* src, const char* dst,
+                PendingCopy& copy);
+// Tells the journal, with one write, of every copy in |copies| that is
+// ready to be named. Must precede finish_copy of any of them.
+void announce_copies(std::span<PendingCopy> copies);
+// Names |copy| (or its alternate), prints the path, closes the new file;
+// returns the result copy_open_file_exclusive would have.
+CopyResult finish_copy(PendingCopy& copy);
+// Where start_copy returned false: the copy created under its name, as
+// copy_open_file_exclusive does where there are no unnamed files.
+CopyResult copy_under_name(int src_fd, std::span<const char> head, bool head_is_all, PendingCopy& copy);
 
 #endif  // TUVO_FSUTIL_FSUTIL_H_

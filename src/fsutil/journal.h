@@ -8,6 +8,7 @@
 #include <time.h>
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 // A 64-bit XXH3 checksum of |bytes|.
@@ -43,8 +44,14 @@ class ChangeJournal {
   // Each is called just before the change becomes visible; false when it
   // cannot be recorded, and the change must then not be made.
   virtual bool will_move(const char* source, const char* target) = 0;
+  // Tunes whose copies are complete and about to be named, in this order;
+  // none of them is named before this returns. One call, one write.
+  virtual bool will_name_tunes(std::span<const TuneChange> batch) = 0;
+  // One more tune of the batch in hand, under another name (its first
+  // name was taken).
   virtual bool will_name_tune(const TuneChange& change) = 0;
-  // The name announced last could not be given after all (it is taken).
+  // The name announced for |change| could not be given after all (it is
+  // taken).
   virtual void name_refused(const TuneChange& change) = 0;
   // A temporary file holding |text| is about to appear at |path|.
   virtual bool will_name_temporary(const char* path, std::string_view text) = 0;

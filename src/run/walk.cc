@@ -20,6 +20,17 @@ namespace {
 // without end.
 using OpenDirectories = std::vector<FileId>;
 
+void log_failure(const char* message, std::string_view path) {
+  log_error(g_error_log, message, path, g_error_count);
+}
+
+// What the walk keeps as it goes.
+struct Walk {
+  OpenDirectories open_dirs;
+  // Tunes are converted in walk order; those that fail are logged in turn.
+  TuneBatch tunes{[](const char* path) { log_failure(kDuplicateFileMessage, path); }};
+};
+
 bool is_dot_or_dot_dot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
@@ -34,12 +45,11 @@ bool enter(DirectoryListing& dir, OpenDirectories& open_dirs) {
   return true;
 }
 
-void log_failure(const char* message, std::string_view path) {
-  log_error(g_error_log, message, path, g_error_count);
-}
-
-void log_unlistable(std::string_view path) {
-  g_file_system->explain(std::string("it cannot be listed: ") + std::strerror(errno));
+// A failure the walk itself finds is logged after every tune before it.
+void log_unlistable(Walk& walk, std::string_view path) {
+  const int error = errno;
+  walk.tunes.finish();
+  g_file_system->explain(std::string("it cannot be listed: ") + std::strerror(error));
   log_failure(kUnreadableDirectoryMessage, path);
 }
 
@@ -60,30 +70,30 @@ bool may_be_tune(DirectoryListing& dir, const char* name, std::string_view path)
 // but every tune there is logged, so that the user learns of it. |path| is
 // the full path of the entry |name| just listed in |dir|, kept in a string
 // of its own.
-void log_tunes_beyond_buffer(DirectoryListing& dir, const char* name, std::string& path,
-                             OpenDirectories& open_dirs) {
+void log_tunes_beyond_buffer(DirectoryListing& dir, const char* name, std::string& path, Walk& walk) {
   switch (dir.kind()) {
     case EntryKind::Directory: {
       const std::unique_ptr<DirectoryListing> sub = dir.open_subdirectory(name);
       if (sub == nullptr) {
-        log_unlistable(path);
+        log_unlistable(walk, path);
         return;
       }
-      if (enter(*sub, open_dirs)) {
+      if (enter(*sub, walk.open_dirs)) {
         while (const char* child = sub->next()) {
           if (is_dot_or_dot_dot(child)) continue;
           const std::size_t len = path.size();
           path += '/';
           path += child;
-          log_tunes_beyond_buffer(*sub, child, path, open_dirs);
+          log_tunes_beyond_buffer(*sub, child, path, walk);
           path.resize(len);
         }
-        open_dirs.pop_back();
+        walk.open_dirs.pop_back();
       }
       break;
     }
     case EntryKind::RegularFile:
       if (may_be_tune(dir, name, path)) {
+        walk.tunes.finish();
         g_file_system->explain("its path is longer than 1023 bytes");
         log_failure(kDuplicateFileMessage, path);
       }
@@ -93,15 +103,15 @@ void log_tunes_beyond_buffer(DirectoryListing& dir, const char* name, std::strin
   }
 }
 
-void walk_directory(char (&path)[kPathBufferSize], OpenDirectories& open_dirs) {
+void walk_directory(char (&path)[kPathBufferSize], Walk& walk) {
   const std::unique_ptr<DirectoryListing> dir = g_file_system->list(path);
   if (dir == nullptr) {
     // One that vanished has nothing to convert; one that cannot be listed
     // may hold tunes.
-    if (errno != ENOENT && errno != ENOTDIR) log_unlistable(path);
+    if (errno != ENOENT && errno != ENOTDIR) log_unlistable(walk, path);
     return;
   }
-  if (!enter(*dir, open_dirs)) return;
+  if (!enter(*dir, walk.open_dirs)) return;
 
   const std::size_t len = std::strlen(path);
   while (const char* name = dir->next()) {
@@ -111,34 +121,37 @@ void walk_directory(char (&path)[kPathBufferSize], OpenDirectories& open_dirs) {
     const std::size_t name_len = std::strlen(name);
     if (len + 1 + name_len >= sizeof path) {
       std::string long_path = std::string(path, len) + '/' + name;
-      log_tunes_beyond_buffer(*dir, name, long_path, open_dirs);
+      log_tunes_beyond_buffer(*dir, name, long_path, walk);
       continue;
     }
     // Names are joined with '\\' and turned into '/', as every path is.
     path[len] = '\\';
     std::memcpy(path + len + 1, name, name_len + 1);
     convert_separators(path + len, '/');
+    // Tunes wait in the batch only while the walk meets plain files: a
+    // link, or another directory, may lead to a file that a waiting tune's
+    // naming changes, and must be seen after it.
+    if (!dir->plain_file()) walk.tunes.finish();
     switch (dir->kind()) {
       case EntryKind::Directory:
-        walk_directory(path, open_dirs);
+        walk_directory(path, walk);
         break;
       case EntryKind::RegularFile:
-        if (convert_sid_file(path, /*known_regular=*/true) == ConvertResult::Failed) {
-          log_failure(kDuplicateFileMessage, path);
-        }
+        walk.tunes.convert(path, /*known_regular=*/true);
         break;
       case EntryKind::Other:  // FIFOs, sockets, devices, broken links
         break;
     }
     path[len] = '\0';
   }
-  open_dirs.pop_back();
+  walk.open_dirs.pop_back();
 }
 
 }  // namespace
 
 void walk_tree(char (&path)[kPathBufferSize]) {
   if (!is_directory(path)) return;
-  OpenDirectories open_dirs;
-  walk_directory(path, open_dirs);
+  Walk walk;
+  walk_directory(path, walk);
+  walk.tunes.finish();
 }

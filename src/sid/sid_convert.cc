@@ -10,13 +10,15 @@
 
 #include "fsutil/filesystem.h"
 #include "fsutil/fsutil.h"
+#include "fsutil/journal.h"
 
 namespace {
 
 constexpr char kNewExtension[] = ".sid";
 
-// Runs |fd|'s conversion once the file is known to be an open regular file.
-ConvertResult convert_open_file(int fd, const char* path) {
+}  // namespace
+
+ConvertResult TuneBatch::convert_open_file(int fd, const char* path) {
   FileSystem& fs = *g_file_system;
   // One read serves the header check and the first block of the copy.
   char head[kCopyBlockSize];
@@ -57,26 +59,30 @@ ConvertResult convert_open_file(int fd, const char* path) {
 
   // A regular file that gave less than it was asked for has no more to give.
   const bool head_is_all = size < wanted;
-  const CopyResult copied = copy_open_file_exclusive(fd, {head, size}, head_is_all, path, new_path);
-  if (copied != CopyResult::Copied) return ConvertResult::Failed;
-  // Only a complete copy replaces the tune.
+  bool started = start_copy(fd, {head, size}, head_is_all, path, new_path, copies_[count_]);
+  if ((!started || copies_[count_].outcome != CopyResult::Copied) && count_ > 0) {
+    // The copies in hand take room that their old files give back once they
+    // are named (a full disk): with them finished, the copy is tried again,
+    // as it would have been made after them.
+    finish();
+    if (lseek(fd, static_cast<off_t>(size), SEEK_SET) < 0) return ConvertResult::Failed;
+    started = start_copy(fd, {head, size}, head_is_all, path, new_path, copies_[0]);
+  }
+  PendingCopy& copy = copies_[count_];
+  if (started) {
+    ++count_;
+    return ConvertResult::Pending;
+  }
+  // No unnamed file can be made here: the copy is made under its name at
+  // once, after the tunes before it.
+  finish();
+  if (copy_under_name(fd, {head, size}, head_is_all, copy) != CopyResult::Copied) return ConvertResult::Failed;
   fs.remove(path);
   fs.tune_replaced(path);
   return ConvertResult::Converted;
 }
 
-}  // namespace
-
-bool is_tune_path(std::string_view path) {
-  // ASCII case only, whatever the locale.
-  const auto same_lowered = [](char c, char mark) { return (c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c) == mark; };
-  constexpr std::string_view kMark = ".dat";
-  return std::search(path.begin(), path.end(), kMark.begin(), kMark.end(), same_lowered) != path.end();
-}
-
-bool has_tune_magic(std::string_view head) { return head.starts_with("PSID"); }
-
-ConvertResult convert_sid_file(const char* path, bool known_regular) {
+ConvertResult TuneBatch::convert(const char* path, bool known_regular) {
   if (!is_tune_path(path)) return ConvertResult::NotSid;
 
   // FIFOs, sockets and devices are never opened: opening one can block the
@@ -91,9 +97,52 @@ ConvertResult convert_sid_file(const char* path, bool known_regular) {
     // be read may be a tune, and the user must hear of it.
     if (errno == ENOENT) return ConvertResult::NotSid;
     g_file_system->explain(std::string("it cannot be opened: ") + std::strerror(errno));
+    failed(path);
     return ConvertResult::Failed;
   }
-  const ConvertResult result = convert_open_file(fd, path);
+  ConvertResult result = convert_open_file(fd, path);
   close(fd);
+  if (result == ConvertResult::Failed) failed(path);
+  // Without an undo record there is nothing to gain by waiting.
+  if (result == ConvertResult::Pending && (g_change_journal == nullptr || count_ == copies_.size())) finish();
   return result;
+}
+
+void TuneBatch::failed(const char* path) {
+  finish();
+  if (on_failed_) on_failed_(path);
+}
+
+void TuneBatch::finish() {
+  if (count_ == 0) return;
+  const std::span<PendingCopy> copies(copies_.data(), count_);
+  count_ = 0;
+  announce_copies(copies);
+  for (PendingCopy& copy : copies) {
+    // Only a complete copy replaces the tune.
+    if (finish_copy(copy) == CopyResult::Copied) {
+      g_file_system->remove(copy.src.c_str());
+      g_file_system->tune_replaced(copy.src.c_str());
+    } else if (on_failed_) {
+      on_failed_(copy.src.c_str());
+    }
+  }
+}
+
+bool is_tune_path(std::string_view path) {
+  // ASCII case only, whatever the locale.
+  const auto same_lowered = [](char c, char mark) { return (c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c) == mark; };
+  constexpr std::string_view kMark = ".dat";
+  return std::search(path.begin(), path.end(), kMark.begin(), kMark.end(), same_lowered) != path.end();
+}
+
+bool has_tune_magic(std::string_view head) { return head.starts_with("PSID"); }
+
+ConvertResult convert_sid_file(const char* path, bool known_regular) {
+  bool failed = false;
+  TuneBatch batch([&failed](const char*) { failed = true; });
+  const ConvertResult result = batch.convert(path, known_regular);
+  batch.finish();
+  if (result != ConvertResult::Pending) return result;
+  return failed ? ConvertResult::Failed : ConvertResult::Converted;
 }

@@ -3,10 +3,14 @@
 #ifndef TUVO_SID_SID_CONVERT_H_
 #define TUVO_SID_SID_CONVERT_H_
 
+#include <array>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "fsutil/fsutil.h"
 
 // A new base name holds at most this many bytes; with ".sid" a file name is
 // at most 31 characters, which every target system of the collection accepts.
@@ -50,6 +54,7 @@ enum class ConvertResult : int {
   Converted = 0,  // new file written, old file deleted
   NotSid = 1,     // not a tune; the file is left unchanged
   Failed = -1,    // a tune that could not be written under its new name
+  Pending = 2,    // a tune whose copy waits in a TuneBatch, not yet named
 };
 
 // Converts the file at |path| (relative, with '/' separators, as built by the
@@ -66,5 +71,42 @@ enum class ConvertResult : int {
 // |known_regular| says that the caller has already seen a regular file there
 // (from its directory listing), which saves a look-up.
 ConvertResult convert_sid_file(const char* path, bool known_regular = false);
+
+// Copies waiting to be named at once. While a run keeps an undo record,
+// every tune's entry must be on file before its new name appears; a batch
+// writes the entries of this many tunes with one write, which saves most of
+// what the record costs per tune, and holds as many new files open.
+inline constexpr std::size_t kTuneBatchSize = 32;
+
+// Tunes converted as convert_sid_file does, in the order they are handed
+// over, with the naming of their copies put off so that the undo record
+// takes their entries together. A tune's copy is written whole (unnamed)
+// when it is handed over; the copies are named, printed and their old files
+// deleted when the batch is full, at finish(), and before any failure is
+// reported. Without an undo record each tune is finished at once. Tunes
+// that cannot be converted are handed to |on_failed|, in order, each after
+// every tune before it was finished.
+class TuneBatch {
+ public:
+  using FailureHandler = std::function<void(const char* path)>;
+  explicit TuneBatch(FailureHandler on_failed) : on_failed_(std::move(on_failed)) {}
+  TuneBatch(const TuneBatch&) = delete;
+  TuneBatch& operator=(const TuneBatch&) = delete;
+  ~TuneBatch() { finish(); }
+
+  // Converts |path| as convert_sid_file does, or starts it and returns
+  // Pending; a Failed tune has been handed to the handler already.
+  ConvertResult convert(const char* path, bool known_regular = false);
+  // Names every waiting copy, in order, deleting the old files.
+  void finish();
+
+ private:
+  ConvertResult convert_open_file(int fd, const char* path);
+  void failed(const char* path);
+
+  std::array<PendingCopy, kTuneBatchSize> copies_;
+  std::size_t count_ = 0;
+  FailureHandler on_failed_;
+};
 
 #endif  // TUVO_SID_SID_CONVERT_H_

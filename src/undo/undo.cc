@@ -53,8 +53,10 @@ std::string from_root(const std::string& path) {
 bool read_entries(const std::string& record, std::vector<Entry>& entries, std::string& bad_line) {
   std::size_t pos = 0;
   while (pos < record.size()) {
-    std::size_t end = record.find('\n', pos);
-    if (end == std::string::npos) end = record.size();
+    const std::size_t end = record.find('\n', pos);
+    // A last line without its newline is an entry whose writing a kill
+    // cut short: the change it was to announce was never made.
+    if (end == std::string::npos) break;
     const std::string line = record.substr(pos, end - pos);
     pos = end + 1;
     if (line.empty()) continue;
