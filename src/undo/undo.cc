@@ -11,6 +11,7 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,14 @@ struct Entry {
   Kind kind;
   json data;  // the entry's own object, paths in the record's form
   std::string a, b;  // move: from, to; tune: from, to; temporary, document: path
+  std::size_t line = 0;  // where its line starts in the record
+  bool moved_back = false;  // a move an interrupted undo did already
 };
+
+// A line an undo adds to the record as it moves each directory back, so
+// that, should it be stopped, the next undo knows which it moved: the
+// place of the move's line in the record.
+constexpr char kMovedBackKey[] = "moved_back";
 
 enum class Outcome { Restored, NothingToDo, Left };
 
@@ -50,9 +58,11 @@ std::string from_root(const std::string& path) {
 }
 
 // The entries of |record|, oldest first; false when a line cannot be read.
-bool read_entries(const std::string& record, std::vector<Entry>& entries, std::string& bad_line) {
+bool read_entries(const std::string& record, std::vector<Entry>& entries, std::vector<std::size_t>& moved_back,
+                  std::string& bad_line) {
   std::size_t pos = 0;
   while (pos < record.size()) {
+    const std::size_t start = pos;
     const std::size_t end = record.find('\n', pos);
     // A last line without its newline is an entry whose writing a kill
     // cut short: the change it was to announce was never made.
@@ -67,10 +77,18 @@ bool read_entries(const std::string& record, std::vector<Entry>& entries, std::s
     }
     const std::string key = j.begin().key();
     const json& d = j.begin().value();
-    Entry e{Kind::Move, d, {}, {}};
+    Entry e{Kind::Move, d, {}, {}, start, false};
     const auto bytes = [&](const char* field, std::string& out) {
       return d.contains(field) && d[field].is_string() && record_bytes(d[field].get<std::string>(), out);
     };
+    if (key == kMovedBackKey) {
+      if (!d.is_number_unsigned()) {
+        bad_line = line;
+        return false;
+      }
+      moved_back.push_back(d.get<std::size_t>());
+      continue;
+    }
     // The header and each run's start say nothing to undo.
     if (key != "move" && key != "tune" && key != "temporary" && key != "document" && key != "cancel") continue;
     // Numbers where numbers belong, so that reading them cannot fail later.
@@ -191,6 +209,7 @@ Result restore_tune(const Entry& e) {
 
 Result restore_move(const Entry& e) {
   FileSystem& fs = *g_file_system;
+  if (e.moved_back) return {Outcome::NothingToDo, {}};
   const bool now_there = fs.kind(e.b.c_str()) == EntryKind::Directory && fs.exists(e.b.c_str());
   const bool old_there = fs.exists(e.a.c_str());
   if (!now_there && old_there) return {Outcome::NothingToDo, {}};  // never moved, or moved back already
@@ -258,7 +277,7 @@ Result remove_temporary(const Entry& e) {
 }
 
 // Entries left behind keep up with the directories moved back after them.
-void rebase(std::vector<Entry>& left, const std::string& now, const std::string& old) {
+void rebase(std::span<Entry> left, const std::string& now, const std::string& old) {
   const auto move = [&](std::string& path, json& d, const char* field) {
     if (path == now || path.starts_with(now + "/")) {
       path = old + path.substr(now.size());
@@ -278,6 +297,40 @@ void rebase(std::vector<Entry>& left, const std::string& now, const std::string&
         break;
     }
   }
+}
+
+// An undo stopped while it moved directories back leaves the entries newer
+// than those moves naming paths in directories that have gone back since:
+// they are made to name where those directories are now, in the order the
+// moves were undone (|moved_back|, from the record). The newest move not
+// said to be moved back may have been moved just before the stop; it was
+// if its directory is back under its old name.
+void follow_moves_undone(std::vector<Entry>& entries, const std::vector<std::size_t>& moved_back) {
+  const auto undone = [&](std::size_t i) {
+    entries[i].moved_back = true;
+    rebase(std::span<Entry>(entries).subspan(i + 1), entries[i].b, entries[i].a);
+  };
+  for (const std::size_t line : moved_back) {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      if (entries[i].line == line && entries[i].kind == Kind::Move && !entries[i].moved_back) undone(i);
+    }
+  }
+  for (std::size_t i = entries.size(); i-- > 0;) {
+    const Entry& e = entries[i];
+    if (e.kind != Kind::Move || e.moved_back) continue;
+    if (g_file_system->kind(e.b.c_str()) != EntryKind::Directory && g_file_system->exists(e.a.c_str())) undone(i);
+    return;
+  }
+}
+
+// Adds the moved-back line of the move |e| to the record; a record that
+// cannot take it only makes a stopped undo less sure of where it was.
+void say_moved_back(const Entry& e) {
+  const int fd = open(kUndoRecordName, O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  const std::string line = "{\"" + std::string(kMovedBackKey) + "\":" + std::to_string(e.line) + "}\n";
+  [[maybe_unused]] const ssize_t wrote = write(fd, line.data(), line.size());
+  close(fd);
 }
 
 const char* key_of(Kind kind) {
@@ -329,12 +382,15 @@ int run_undo(bool preview) {
     return 1;
   }
   std::vector<Entry> entries;
+  std::vector<std::size_t> moved_back;
   std::string bad_line;
-  if (!read_entries(record, entries, bad_line)) {
+  if (!read_entries(record, entries, moved_back, bad_line)) {
     std::cerr << "tuvo_2: " << kUndoRecordName << " holds a line that cannot be read, so nothing was undone: "
               << bad_line << '\n';
     return 1;
   }
+
+  follow_moves_undone(entries, moved_back);
 
   int moves = 0, tunes = 0, documents = 0;
   for (const Entry& e : entries) {
@@ -368,6 +424,7 @@ int run_undo(bool preview) {
         r = restore_move(e);
         if (r.outcome == Outcome::Restored) {
           std::cout << done << "directory " << e.a << " (from " << e.b << ")\n";
+          if (!preview) say_moved_back(e);
           rebase(left, e.b, e.a);
         }
         break;

@@ -207,14 +207,31 @@ TEST_F(UndoTest, AnInterruptedRunARerunAndTheUndo) {
 }
 
 TEST_F(UndoTest, AnInterruptedUndoFinishesWhenRunAgain) {
+  // Where the undo starts moving directories back.
   lay_out(300, 6);
-  const auto before = tree_state(root_);
   run("y\n");
-  test::RunOptions kill;
-  kill.args = {"--undo"};
-  kill.signal_after_lines = 150;
-  EXPECT_EQ(run("y\n", kill).signal, SIGKILL);
-  expect_undo_gives_back(before);
+  int first_directory = 0, n = 0;
+  {
+    std::istringstream out(undo().out);
+    for (std::string line; std::getline(out, line) && first_directory == 0;) {
+      ++n;
+      if (line.starts_with("restored directory ")) first_directory = n;
+    }
+  }
+  ASSERT_GT(first_directory, 150);
+  // Killed among the tunes, and among the directories, whose later moves
+  // go through paths the earlier ones changed.
+  for (int lines : {150, first_directory + 40}) {
+    SCOPED_TRACE("killed after " + std::to_string(lines) + " lines");
+    lay_out(300, 6);
+    const auto before = tree_state(root_);
+    run("y\n");
+    test::RunOptions kill;
+    kill.args = {"--undo"};
+    kill.signal_after_lines = lines;
+    EXPECT_EQ(run("y\n", kill).signal, SIGKILL);
+    expect_undo_gives_back(before);
+  }
 }
 
 TEST_F(UndoTest, TheDocumentComesBackByteForByte) {
