@@ -145,26 +145,27 @@ bool start_copy(int src_fd, std::span<const char> head, bool head_is_all, const 
   return true;
 }
 
-void announce_copies(std::span<PendingCopy> copies) {
+void announce_copies(std::span<PendingCopy* const> copies) {
   if (g_change_journal == nullptr) {
-    for (PendingCopy& copy : copies) copy.announced = true;
+    for (PendingCopy* copy : copies) copy->announced = true;
     return;
   }
   // Only copies written whole are named under the name they were meant for;
   // one whose name does not fit is never named there.
+  const auto ready = [](const PendingCopy& copy) {
+    return copy.tmp >= 0 && copy.dst.size() < kTargetPathBufferSize;
+  };
   std::vector<TuneChange> batch;
   batch.reserve(copies.size());
-  for (PendingCopy& copy : copies) {
-    if (copy.tmp < 0 || copy.dst.size() >= kTargetPathBufferSize) continue;
-    copy.change.from = copy.src.c_str();
-    copy.change.to = copy.dst.c_str();
-    batch.push_back(copy.change);
+  for (PendingCopy* copy : copies) {
+    if (!ready(*copy)) continue;
+    copy->change.from = copy->src.c_str();
+    copy->change.to = copy->dst.c_str();
+    batch.push_back(copy->change);
   }
   if (batch.empty()) return;
   const bool recorded = g_change_journal->will_name_tunes(batch);
-  for (PendingCopy& copy : copies) {
-    copy.announced = recorded && copy.tmp >= 0 && copy.dst.size() < kTargetPathBufferSize;
-  }
+  for (PendingCopy* copy : copies) copy->announced = recorded && ready(*copy);
 }
 
 CopyResult finish_copy(PendingCopy& copy) {
@@ -176,35 +177,41 @@ CopyResult finish_copy(PendingCopy& copy) {
   }
   TuneChange& change = copy.change;
   change.from = copy.src.c_str();
-  const int tmp = copy.tmp;
-  copy.tmp = -1;
   const bool fits = set_target(target, copy.dst);
   bool named = false;
   // A copy its batch could not announce (the record's write failed, a full
   // disk) is announced on its own, as it is about to be named.
   if (fits && (copy.announced || journal_will_name(change, target, /*first_of_batch=*/true))) {
     change.to = target;
-    named = fs.name_unnamed(tmp, target);
+    named = fs.name_unnamed(copy.tmp, target);
     if (!named) journal_refused(change);
   }
   if (!named && fits && done_before(change, target)) {
-    fs.close_new(tmp);
+    fs.close_new(copy.tmp);
+    copy.tmp = -1;
     fs.written(target);
     return CopyResult::Copied;
   }
   if (!named) {
-    named = set_target(target, join_dir_and_name(copy.src, copy.dst)) && name_recorded(fs, tmp, change, target);
+    named = set_target(target, join_dir_and_name(copy.src, copy.dst)) && name_recorded(fs, copy.tmp, change, target);
   }
   if (!named) {
-    fs.close_new(tmp);
+    fs.close_new(copy.tmp);
+    copy.tmp = -1;
     return CopyResult::TargetExists;
   }
   fs.written(target);
-  if (!fs.close_new(tmp)) {
-    fs.remove(target);
-    return static_cast<CopyResult>(kCloseFailed);
-  }
+  copy.target = target;
   return CopyResult::Copied;
+}
+
+CopyResult complete_copy(PendingCopy& copy) {
+  if (copy.tmp < 0) return CopyResult::Copied;
+  const bool closed = g_file_system->close_new(copy.tmp);
+  copy.tmp = -1;
+  if (closed) return CopyResult::Copied;
+  g_file_system->remove(copy.target.c_str());
+  return static_cast<CopyResult>(kCloseFailed);
 }
 
 CopyResult copy_under_name(int src_fd, std::span<const char> head, bool head_is_all, PendingCopy& copy) {
@@ -258,8 +265,10 @@ CopyResult copy_open_file_exclusive(int src_fd, std::span<const char> head, bool
                                     const char* src, const char* dst) {
   PendingCopy copy;
   if (!start_copy(src_fd, head, head_is_all, src, dst, copy)) return copy_under_name(src_fd, head, head_is_all, copy);
-  announce_copies({&copy, 1});
-  return finish_copy(copy);
+  PendingCopy* const batch[] = {&copy};
+  announce_copies(batch);
+  const CopyResult named = finish_copy(copy);
+  return named == CopyResult::Copied ? complete_copy(copy) : named;
 }
 
 CopyResult copy_file_exclusive(const char* src, const char* dst) {

@@ -97,15 +97,16 @@ CopyResult copy_file_exclusive(const char* src, const char* dst);
 CopyResult copy_open_file_exclusive(int src_fd, std::span<const char> head, bool head_is_all,
                                     const char* src, const char* dst);
 
-// The same copy in two halves, so that several copies can be told to the
+// The same copy in steps, so that several copies can be told to the
 // journal with one write before any of them is named. start_copy writes the
 // copy whole into an unnamed file; announce_copies tells the journal of a
 // batch of them; finish_copy names each, in turn, as copy_open_file_exclusive
-// does, and prints what it printed.
+// does, and prints what it printed; complete_copy closes it.
 struct PendingCopy {
   std::string src, dst;     // the source's path and the destination asked for
+  std::string target;       // the name finish_copy gave it
   TuneChange change;        // what the journal is told of it
-  int tmp = -1;             // the unnamed file, written whole; -1 when none
+  int tmp = -1;             // the new file, written whole; -1 when none
   CopyResult outcome = CopyResult::Copied;  // a failure met while writing it
   bool show_target = false;  // that failure still prints the destination
   bool announced = false;    // the journal was told of it
@@ -120,10 +121,15 @@ bool start_copy(int src_fd, std::span<const char> head, bool head_is_all, const 
                 PendingCopy& copy);
 // Tells the journal, with one write, of every copy in |copies| that is
 // ready to be named. Must precede finish_copy of any of them.
-void announce_copies(std::span<PendingCopy> copies);
-// Names |copy| (or its alternate), prints the path, closes the new file;
-// returns the result copy_open_file_exclusive would have.
+void announce_copies(std::span<PendingCopy* const> copies);
+// Names |copy| (or its alternate) and prints the path. Returns Copied with
+// the new file still open (complete_copy closes it), or the failure
+// copy_open_file_exclusive would return, the new file closed.
 CopyResult finish_copy(PendingCopy& copy);
+// Closes the new file of a copy that finish_copy named; a close that fails
+// (its data cannot be trusted) removes it again. It only closes and
+// removes, so it may run on a thread of its own.
+CopyResult complete_copy(PendingCopy& copy);
 // Where start_copy returned false: the copy created under its name, as
 // copy_open_file_exclusive does where there are no unnamed files.
 CopyResult copy_under_name(int src_fd, std::span<const char> head, bool head_is_all, PendingCopy& copy);

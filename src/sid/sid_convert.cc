@@ -1,12 +1,19 @@
 // Replacing one release 1.6 tune file by its long-named ".sid" copy.
 #include "sid/sid_convert.h"
 
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "fsutil/filesystem.h"
 #include "fsutil/fsutil.h"
@@ -16,7 +23,96 @@ namespace {
 
 constexpr char kNewExtension[] = ".sid";
 
+// Files the walk and the rest of the run may hold open besides the
+// batches: one directory per level of the walk, the log, the record.
+constexpr rlim_t kFilesLeftForTheWalk = 256;
+
+// Each tune of a batch holds its old and its new file open, and a batch
+// is filled while the one before is being closed.
+constexpr rlim_t kFilesPerWaitingTune = 4;
+
+// Tunes per batch, so that the batches leave kFilesLeftForTheWalk files of
+// the process's limit for the rest.
+std::size_t batch_limit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kTuneBatchSize;
+  if (limit.rlim_cur <= kFilesLeftForTheWalk + kFilesPerWaitingTune) return 1;
+  return std::min<std::size_t>(kTuneBatchSize, (limit.rlim_cur - kFilesLeftForTheWalk) / kFilesPerWaitingTune);
+}
+
 }  // namespace
+
+// The thread that names a full batch's copies, prints them, closes them
+// and deletes the old files, while the walk writes the next batch: a
+// second processor does nearly half of the work per tune meanwhile.
+class TuneBatch::Namer {
+ public:
+  // The thread, or nullptr when none can be started (the batch then does
+  // the work itself). Signals sent to the process are left to the run's own
+  // thread; a closed output (SIGPIPE) is caught by whichever thread writes.
+  static std::unique_ptr<Namer> start() {
+    auto namer = std::make_unique<Namer>();
+    sigset_t sent, before;
+    sigemptyset(&sent);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&sent, signal);
+    pthread_sigmask(SIG_BLOCK, &sent, &before);
+    try {
+      namer->thread_ = std::thread(&Namer::run, namer.get());
+    } catch (const std::system_error&) {
+      namer.reset();
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return namer;
+  }
+
+  ~Namer() {
+    {
+      const std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+
+  void begin(std::span<Waiting> tunes) {
+    {
+      const std::lock_guard lock(mutex_);
+      tunes_ = tunes;
+      busy_ = true;
+    }
+    changed_.notify_all();
+  }
+
+  void wait() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return !busy_; });
+  }
+
+ private:
+  void run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return busy_ || stopping_; });
+      if (!busy_) return;
+      lock.unlock();
+      name_and_clean(tunes_);
+      lock.lock();
+      busy_ = false;
+      changed_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::span<Waiting> tunes_;
+  bool busy_ = false;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+TuneBatch::TuneBatch(FailureHandler on_failed) : limit_(batch_limit()), on_failed_(std::move(on_failed)) {}
+
+TuneBatch::~TuneBatch() { finish(); }
 
 ConvertResult TuneBatch::convert_open_file(int fd, const char* path) {
   FileSystem& fs = *g_file_system;
@@ -59,17 +155,21 @@ ConvertResult TuneBatch::convert_open_file(int fd, const char* path) {
 
   // A regular file that gave less than it was asked for has no more to give.
   const bool head_is_all = size < wanted;
-  bool started = start_copy(fd, {head, size}, head_is_all, path, new_path, copies_[count_]);
-  if ((!started || copies_[count_].outcome != CopyResult::Copied) && count_ > 0) {
-    // The copies in hand take room that their old files give back once they
-    // are named (a full disk): with them finished, the copy is tried again,
-    // as it would have been made after them.
+  std::array<Waiting, kTuneBatchSize>& batch = batches_[filling_];
+  bool started = start_copy(fd, {head, size}, head_is_all, path, new_path, batch[count_].copy);
+  if ((!started || batch[count_].copy.outcome != CopyResult::Copied) && has_waiting()) {
+    // The tunes in hand take room that their old files give back once they
+    // are done (a full disk, or no file may be opened): with them finished,
+    // the copy is tried again, as it would have been made after them.
     finish();
     if (lseek(fd, static_cast<off_t>(size), SEEK_SET) < 0) return ConvertResult::Failed;
-    started = start_copy(fd, {head, size}, head_is_all, path, new_path, copies_[0]);
+    started = start_copy(fd, {head, size}, head_is_all, path, new_path, batches_[filling_][0].copy);
   }
-  PendingCopy& copy = copies_[count_];
+  Waiting& waiting = batches_[filling_][count_];
+  PendingCopy& copy = waiting.copy;
   if (started) {
+    // The old file stays open until its copy is done, and is closed with it.
+    waiting.source = fd;
     ++count_;
     return ConvertResult::Pending;
   }
@@ -100,11 +200,16 @@ ConvertResult TuneBatch::convert(const char* path, bool known_regular) {
     failed(path);
     return ConvertResult::Failed;
   }
-  ConvertResult result = convert_open_file(fd, path);
-  close(fd);
+  const ConvertResult result = convert_open_file(fd, path);
+  if (result != ConvertResult::Pending) close(fd);
   if (result == ConvertResult::Failed) failed(path);
+  if (result != ConvertResult::Pending) return result;
   // Without an undo record there is nothing to gain by waiting.
-  if (result == ConvertResult::Pending && (g_change_journal == nullptr || count_ == copies_.size())) finish();
+  if (g_change_journal == nullptr) {
+    finish();
+  } else if (count_ == limit_) {
+    name_waiting(/*in_background=*/true);
+  }
   return result;
 }
 
@@ -114,17 +219,49 @@ void TuneBatch::failed(const char* path) {
 }
 
 void TuneBatch::finish() {
-  if (count_ == 0) return;
-  const std::span<PendingCopy> copies(copies_.data(), count_);
+  if (count_ > 0) name_waiting(/*in_background=*/false);
+  settle();
+}
+
+void TuneBatch::name_waiting(bool in_background) {
+  // The tunes named before must be done before any of these is announced.
+  settle();
+  const std::span<Waiting> tunes(batches_[filling_].data(), count_);
+  in_flight_ = count_;
   count_ = 0;
-  announce_copies(copies);
-  for (PendingCopy& copy : copies) {
+  filling_ = 1 - filling_;
+  if (in_background && namer_ == nullptr) namer_ = Namer::start();
+  if (in_background && namer_ != nullptr) {
+    namer_->begin(tunes);
+  } else {
+    name_and_clean(tunes);
+  }
+}
+
+void TuneBatch::name_and_clean(std::span<Waiting> tunes) {
+  std::array<PendingCopy*, kTuneBatchSize> copies;
+  for (std::size_t i = 0; i < tunes.size(); ++i) copies[i] = &tunes[i].copy;
+  announce_copies({copies.data(), tunes.size()});
+  for (Waiting& tune : tunes) {
+    tune.result = finish_copy(tune.copy);
     // Only a complete copy replaces the tune.
-    if (finish_copy(copy) == CopyResult::Copied) {
-      g_file_system->remove(copy.src.c_str());
-      g_file_system->tune_replaced(copy.src.c_str());
+    if (tune.result == CopyResult::Copied) tune.result = complete_copy(tune.copy);
+    if (tune.result == CopyResult::Copied) g_file_system->remove(tune.copy.src.c_str());
+    if (tune.source >= 0) close(tune.source);
+    tune.source = -1;
+  }
+}
+
+void TuneBatch::settle() {
+  if (in_flight_ == 0) return;
+  if (namer_ != nullptr) namer_->wait();
+  const std::span<Waiting> tunes(batches_[1 - filling_].data(), in_flight_);
+  in_flight_ = 0;
+  for (Waiting& tune : tunes) {
+    if (tune.result == CopyResult::Copied) {
+      g_file_system->tune_replaced(tune.copy.src.c_str());
     } else if (on_failed_) {
-      on_failed_(copy.src.c_str());
+      on_failed_(tune.copy.src.c_str());
     }
   }
 }

@@ -6,7 +6,9 @@
 #include <array>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -75,37 +77,61 @@ ConvertResult convert_sid_file(const char* path, bool known_regular = false);
 // Copies waiting to be named at once. While a run keeps an undo record,
 // every tune's entry must be on file before its new name appears; a batch
 // writes the entries of this many tunes with one write, which saves most of
-// what the record costs per tune, and holds as many new files open.
+// what the record costs per tune.
 inline constexpr std::size_t kTuneBatchSize = 32;
 
 // Tunes converted as convert_sid_file does, in the order they are handed
 // over, with the naming of their copies put off so that the undo record
 // takes their entries together. A tune's copy is written whole (unnamed)
-// when it is handed over; the copies are named, printed and their old files
-// deleted when the batch is full, at finish(), and before any failure is
-// reported. Without an undo record each tune is finished at once. Tunes
-// that cannot be converted are handed to |on_failed|, in order, each after
+// when it is handed over. When the batch is full, a thread of the batch's
+// own announces its copies, names and prints them in order, closes them and
+// deletes their old files, while the walk writes the next batch; that
+// thread is done, and its failures reported, before the next batch is
+// handed to it, so only the tunes of the last batch are ever in hand, and
+// nothing else is printed meanwhile. finish() does all of it at once.
+// Without an undo record each tune is finished as it comes. Tunes that
+// cannot be converted are handed to |on_failed|, in order, each after
 // every tune before it was finished.
 class TuneBatch {
  public:
   using FailureHandler = std::function<void(const char* path)>;
-  explicit TuneBatch(FailureHandler on_failed) : on_failed_(std::move(on_failed)) {}
+  explicit TuneBatch(FailureHandler on_failed);
   TuneBatch(const TuneBatch&) = delete;
   TuneBatch& operator=(const TuneBatch&) = delete;
-  ~TuneBatch() { finish(); }
+  ~TuneBatch();
 
   // Converts |path| as convert_sid_file does, or starts it and returns
   // Pending; a Failed tune has been handed to the handler already.
   ConvertResult convert(const char* path, bool known_regular = false);
-  // Names every waiting copy, in order, deleting the old files.
+  // Names every waiting copy, deletes their old files and reports their
+  // failures; everything handed over is done when it returns.
   void finish();
 
  private:
+  // A tune whose copy waits to be named, or whose old file waits to go.
+  struct Waiting {
+    PendingCopy copy;
+    int source = -1;  // the old file, open until its copy is done
+    CopyResult result = CopyResult::Copied;
+  };
+  class Namer;
+
   ConvertResult convert_open_file(int fd, const char* path);
   void failed(const char* path);
+  bool has_waiting() const { return count_ > 0 || in_flight_ > 0; }
+  // Hands the waiting copies to the namer's thread (|in_background|), or
+  // names them here.
+  void name_waiting(bool in_background);
+  // Waits for the namer, then reports the tunes it had, in order.
+  void settle();
+  static void name_and_clean(std::span<Waiting> tunes);
 
-  std::array<PendingCopy, kTuneBatchSize> copies_;
-  std::size_t count_ = 0;
+  std::array<std::array<Waiting, kTuneBatchSize>, 2> batches_;
+  std::size_t filling_ = 0;   // the batch the walk fills
+  std::size_t count_ = 0;     // its tunes
+  std::size_t in_flight_ = 0;  // tunes of the other batch not yet reported
+  std::size_t limit_;         // tunes per batch: fewer where few files may be open
+  std::unique_ptr<Namer> namer_;
   FailureHandler on_failed_;
 };
 
