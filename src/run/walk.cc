@@ -115,7 +115,7 @@ void walk_directory(char (&path)[kPathBufferSize], Walk& walk) {
 
   const std::size_t len = std::strlen(path);
   while (const char* name = dir->next()) {
-    // A stop waits for the tune in hand, and no other is started.
+    // A stop waits for the tunes in hand, and no other is started.
     if (stop_requested()) break;
     if (is_dot_or_dot_dot(name)) continue;
     const std::size_t name_len = std::strlen(name);

@@ -1,16 +1,19 @@
 // The undo record and tuvo_2 --undo. Every plain run that changes the
 // collection keeps "tuvo_2.undo" in its root: what it moved, converted and
-// rewrote, each entry written (one write, no fsync) before the change it
-// describes becomes visible, so that a run killed at any moment leaves a
-// record from which everything it changed can be restored. A later run
-// appends to it, so one undo reverses every run.
+// rewrote, each entry written (no fsync) before the change it describes
+// becomes visible, so that a run killed at any moment leaves a record from
+// which everything it changed can be restored. Tunes are announced in
+// batches, their entries with one write before any of them is named. A
+// later run appends to it, so one undo reverses every run.
 //
 // The record is JSON Lines, one entry per line, for people to read:
 //   {"tuvo_2_undo":1}                       first line of the file
 //   {"run":{"started":S}}                   each run, S seconds since 1970
 //   {"move":{"from":"./games","to":"GAMES_"}}
+//   {"batch":N}                             the N tune entries that follow
+//                                           were written together
 //   {"tune":{"from":P,"to":P,"mode":M,"mtime":[S,NS],"size":N,"xxh3":H,"inode":I}}
-//   {"cancel":{"to":P}}                     the name just announced was taken
+//   {"cancel":{"to":P}}                     the name announced as P was taken
 //   {"temporary":{"path":P,"size":N,"xxh3":H}}
 //   {"document":{"path":P,"line5":T,"mode":M,"mtime":[S,NS],"size":N,
 //                "xxh3":H,"new_size":N,"new_xxh3":H}}
@@ -20,7 +23,12 @@
 // and mtime are the old file's; size and xxh3 (XXH3, 64 bits, in hex) tell
 // that a file is still the one written; inode is the new file's, 0 where it
 // was not known before naming. A document of fewer than five lines is kept
-// whole as "original" instead of "line5".
+// whole as "original" instead of "line5". A tune entry after its batch's
+// entries is another name for one of them (its first was taken). An undo
+// adds {"moved_back":L} as it moves each directory back, L being where that
+// move's line starts in the file, so that an undo stopped among the
+// directories can be finished. A last line without its newline was cut
+// short by a kill before its change was made, and counts for nothing.
 #ifndef TUVO_UNDO_UNDO_H_
 #define TUVO_UNDO_UNDO_H_
 
