@@ -154,6 +154,11 @@ TEST_F(FullDiskTest, DuringTheTunes) {
   expect_nothing_lost(before, run);
   EXPECT_GT(reported_errors(test::with_time_masked(run.out)), 10);
   EXPECT_GT(test::list_tree(root_).size(), 0u);
+  // The undo record took what it could, in whole lines only.
+  std::istringstream record(read_file(at("tuvo_2.undo")));
+  for (std::string line; std::getline(record, line);) {
+    EXPECT_TRUE(line.starts_with("{") && line.ends_with("}") && !record.eof()) << line;
+  }
 }
 
 TEST_F(FullDiskTest, DuringTheDocument) {

@@ -174,28 +174,42 @@ TEST_F(UndoTest, KilledAtRandomMomentsTheUndoStillGivesBackTheCollection) {
 TEST_F(UndoTest, AnInterruptedRunARerunAndTheUndo) {
   lay_out(300, 3);
   const auto before = tree_state(root_);
-  // A run stopped between naming a tune's copy and deleting the old file
-  // leaves both; here that is made by putting the old file back.
+  // A run stopped while it named its last batch leaves the tunes it named
+  // under both names, and the rest under their old ones only; here that is
+  // made by putting the old files back, and for the last tune of the batch
+  // by taking its new file away too.
   const auto first = run("y\n");
   std::istringstream record(read_file(at("tuvo_2.undo")));
-  std::string from, to;
+  std::vector<nlohmann::json> batch;  // the tunes' entries
   for (std::string line; std::getline(record, line);) {
     const auto j = nlohmann::json::parse(line);
-    if (j.contains("tune")) {
-      from = j["tune"]["from"];
-      to = j["tune"]["to"];
+    if (j.contains("batch")) {
+      batch.clear();
+    } else if (j.contains("tune")) {
+      batch.push_back(j["tune"]);
     } else if (j.contains("cancel")) {
-      from.clear();
+      std::erase_if(batch, [&](const nlohmann::json& tune) { return tune["to"] == j["cancel"]["to"]; });
     }
   }
-  ASSERT_FALSE(from.empty());
-  write_file(at(from), read_file(at(to)));
-  // The rerun finishes that tune instead of logging it.
+  ASSERT_FALSE(batch.empty());
+  for (const nlohmann::json& tune : batch) {
+    // The old file as the stopped run left it: with its own mode and time.
+    const std::string from = at(tune["from"].get<std::string>());
+    write_file(from, read_file(at(tune["to"].get<std::string>())));
+    ASSERT_EQ(chmod(from.c_str(), tune["mode"].get<mode_t>()), 0);
+    const timespec times[2] = {{0, UTIME_OMIT}, {tune["mtime"][0].get<time_t>(), tune["mtime"][1].get<long>()}};
+    ASSERT_EQ(utimensat(AT_FDCWD, from.c_str(), times, 0), 0);
+  }
+  if (batch.size() > 1) fs::remove(at(batch.back()["to"].get<std::string>()));
+  // The rerun finishes those tunes instead of logging them.
   const auto rerun = run("y\ny\n");
-  EXPECT_FALSE(exists(at(from)));
-  EXPECT_NE(rerun.out.find("\n" + to + "\n"), std::string::npos);
   const std::string log = exists(at("tuvo_2.err")) ? read_file(at("tuvo_2.err")) : "";
-  EXPECT_EQ(log.find(from), std::string::npos) << log;
+  for (const nlohmann::json& tune : batch) {
+    const std::string from = tune["from"], to = tune["to"];
+    EXPECT_FALSE(exists(at(from))) << from;
+    EXPECT_NE(rerun.out.find("\n" + to + "\n"), std::string::npos) << to;
+    EXPECT_EQ(log.find(from), std::string::npos) << log;
+  }
   expect_undo_gives_back(before);
 
   SCOPED_TRACE("a run killed part-way, then a rerun, then the undo");
@@ -232,6 +246,34 @@ TEST_F(UndoTest, AnInterruptedUndoFinishesWhenRunAgain) {
     EXPECT_EQ(run("y\n", kill).signal, SIGKILL);
     expect_undo_gives_back(before);
   }
+}
+
+TEST_F(UndoTest, ALineAKillCutShortCountsForNothing) {
+  lay_out(100, 4);
+  const auto before = tree_state(root_);
+  run("y\n");
+  // A run killed while it wrote an entry leaves the line without its end.
+  const std::string torn = R"({"batch":2}
+{"tune":{"from":"./demos/GONE.DAT","to":"./demos/Go)";
+  write_file(at("tuvo_2.undo"), read_file(at("tuvo_2.undo")) + torn);
+  // The next run that changes something writes after the last whole line.
+  test::write_tune(at("DEMOS/LATE.DAT"), "Late");
+  run("y\ny\n");
+  EXPECT_TRUE(exists(at("DEMOS/Late.sid")));
+  const std::string record = read_file(at("tuvo_2.undo"));
+  EXPECT_EQ(record.find(torn), std::string::npos);
+  std::istringstream lines(record);
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_TRUE(nlohmann::json::parse(line, nullptr, false).is_object()) << line;
+  }
+  // And an undo reads past such a line (the new tune goes back to where it
+  // was, in the directory that goes back to its old name).
+  write_file(at("tuvo_2.undo"), record + torn);
+  const auto undone = undo();
+  EXPECT_EQ(undone.status, 0) << undone.out.substr(undone.out.size() > 400 ? undone.out.size() - 400 : 0);
+  EXPECT_EQ(read_file(at("demos/LATE.DAT")), test::psid_file("Late"));
+  fs::remove(at("demos/LATE.DAT"));
+  EXPECT_TRUE(tree_state(root_) == before);
 }
 
 TEST_F(UndoTest, TheDocumentComesBackByteForByte) {
