@@ -118,6 +118,10 @@ void walk_directory(char (&path)[kPathBufferSize], Walk& walk) {
     // A stop waits for the tunes in hand, and no other is started.
     if (stop_requested()) break;
     if (is_dot_or_dot_dot(name)) continue;
+    // Tunes wait in the batch only while the walk meets plain files: a
+    // link, or another directory, may lead to a file that a waiting tune's
+    // naming changes, and must be seen after it.
+    if (!dir->plain_file()) walk.tunes.finish();
     const std::size_t name_len = std::strlen(name);
     if (len + 1 + name_len >= sizeof path) {
       std::string long_path = std::string(path, len) + '/' + name;
@@ -128,10 +132,6 @@ void walk_directory(char (&path)[kPathBufferSize], Walk& walk) {
     path[len] = '\\';
     std::memcpy(path + len + 1, name, name_len + 1);
     convert_separators(path + len, '/');
-    // Tunes wait in the batch only while the walk meets plain files: a
-    // link, or another directory, may lead to a file that a waiting tune's
-    // naming changes, and must be seen after it.
-    if (!dir->plain_file()) walk.tunes.finish();
     switch (dir->kind()) {
       case EntryKind::Directory:
         walk_directory(path, walk);
