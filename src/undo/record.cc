@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
