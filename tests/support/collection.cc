@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cctype>
 #include <cstdlib>
@@ -122,6 +124,37 @@ void drain(int fd, std::string& into, bool& open) {
   }
 }
 
+// Writes |input| to the program's standard input and closes it. The
+// program may have exited already without reading it (an undo that refuses
+// its record before asking): the write then fails with EPIPE, and the
+// SIGPIPE it raises in this thread is held back and discarded, so that it
+// never ends the test binary. The signal's disposition is left alone, as
+// the programs started later inherit it.
+void send_input(int fd, std::string_view input) {
+  sigset_t pipe_signal, before;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_signal, &before);
+  bool broken = false;
+  std::size_t sent = 0;
+  while (sent < input.size()) {
+    const ssize_t n = write(fd, input.data() + sent, input.size() - sent);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      broken = errno == EPIPE;
+      break;
+    }
+    sent += static_cast<std::size_t>(n);
+  }
+  close(fd);
+  if (broken && !sigismember(&before, SIGPIPE)) {
+    const timespec now{0, 0};
+    while (sigtimedwait(&pipe_signal, nullptr, &now) == SIGPIPE) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
 }  // namespace
 
 RunResult run_tuvo(const std::string& dir, std::string_view input, const RunOptions& options) {
@@ -153,14 +186,7 @@ RunResult run_tuvo(const std::string& dir, std::string_view input, const RunOpti
   close(in[0]);
   close(out[1]);
   close(err[1]);
-  // The input is small: it fits the pipe, so it can all go before reading.
-  std::size_t sent = 0;
-  while (sent < input.size()) {
-    const ssize_t n = write(in[1], input.data() + sent, input.size() - sent);
-    if (n <= 0) break;
-    sent += static_cast<std::size_t>(n);
-  }
-  close(in[1]);
+  send_input(in[1], input);
 
   RunResult result;
   bool out_open = true, err_open = true;

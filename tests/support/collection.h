@@ -89,6 +89,8 @@ struct RunResult {
 };
 
 // Runs the program under test in |dir| with |input| on standard input.
+// The input is written whole before any output is read, and a program that
+// exits without reading it is no fault of the test's.
 RunResult run_tuvo(const std::string& dir, std::string_view input, const RunOptions& options = {});
 
 // What the program prints before its first question.
