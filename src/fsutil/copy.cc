@@ -21,8 +21,6 @@ constexpr mode_t kNewFileMode = 0600;
 // closed cleanly, so its contents cannot be trusted.
 constexpr int kCloseFailed = -1;
 
-bool is_separator(char c) { return c == '/' || c == '\\'; }
-
 // Copies |path| into |target| when it fits; false otherwise.
 bool set_target(char (&target)[kTargetPathBufferSize], std::string_view path) {
   if (path.size() >= sizeof target) {
@@ -251,12 +249,12 @@ bool read_to_end(int fd, std::string& text) {
 }
 
 std::string join_dir_and_name(std::string_view src, std::string_view dst) {
-  const std::size_t last = src.find_last_of("\\/");
+  // Only '/' separates: a '\\' in a name read from the disk is a letter of
+  // that name.
+  const std::size_t last = src.rfind('/');
   const std::string_view name = last == std::string_view::npos ? src : src.substr(last + 1);
   std::string joined(dst);
-  if (dst.empty() || !is_separator(dst.back())) {
-    joined += last == std::string_view::npos ? '/' : src[last];
-  }
+  if (dst.empty() || dst.back() != '/') joined += '/';
   joined += name;
   return joined;
 }

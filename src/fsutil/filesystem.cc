@@ -21,6 +21,10 @@ namespace {
 
 RealFileSystem g_disk;
 
+// Levels looked at above a directory before it is taken to lie outside the
+// collection: more than a path of PATH_MAX (4096) bytes can hold.
+constexpr int kMaxDirectoryDepth = 2048;
+
 // Flags of every open for reading: a FIFO put where a file was expected
 // must not block the run, nor a terminal become its controlling one.
 constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
@@ -60,6 +64,7 @@ class RealListing : public DirectoryListing {
   }
 
   bool plain_file() override { return entry_->d_type == DT_REG; }
+  bool plain_directory() override { return entry_->d_type == DT_DIR; }
 
   bool id(FileId& id) override {
     struct stat st;
@@ -130,6 +135,32 @@ EntryKind RealFileSystem::kind(const char* path) {
 bool RealFileSystem::exists(const char* path) {
   struct stat st;
   return lstat(path, &st) == 0;
+}
+
+bool RealFileSystem::inside_root(const char* path) {
+  struct stat root, st;
+  if (stat(".", &root) != 0) return false;
+  int fd = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return true;
+  // Up through "..", which is where the directory really is, whatever
+  // links led to it: the root is met on the way, or "/" is reached.
+  bool inside = false;
+  for (int level = 0; level < kMaxDirectoryDepth && fstat(fd, &st) == 0; ++level) {
+    if (st.st_dev == root.st_dev && st.st_ino == root.st_ino) {
+      inside = true;
+      break;
+    }
+    const int up = openat(fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    struct stat above;
+    if (up < 0 || fstat(up, &above) != 0 || (above.st_dev == st.st_dev && above.st_ino == st.st_ino)) {
+      if (up >= 0) close(up);
+      break;
+    }
+    close(fd);
+    fd = up;
+  }
+  close(fd);
+  return inside;
 }
 
 int RealFileSystem::open_file(const char* path, bool follow_links) {

@@ -44,6 +44,9 @@ class DirectoryListing {
   // and not a link: what it is cannot change with other names of the
   // directory.
   virtual bool plain_file() { return false; }
+  // True when that entry is known, without a look-up, to be a directory
+  // and not a link to one.
+  virtual bool plain_directory() { return false; }
   // The listed directory itself; false when it cannot be told.
   virtual bool id(FileId& id) = 0;
   // The subdirectory |name| of this directory, or nullptr (errno set).
@@ -64,6 +67,12 @@ class FileSystem {
   virtual EntryKind kind(const char* path) = 0;
   // True when anything, even a broken link, stands at |path|.
   virtual bool exists(const char* path) = 0;
+  // True when the directory |path|, its links followed, lies in the
+  // collection: the current directory or below it. A link may lead out of
+  // the collection, where the run must change nothing. A |path| that cannot
+  // be opened counts as inside: nothing can be done through it, and what
+  // the caller tries next fails and is reported.
+  virtual bool inside_root(const char* path) = 0;
   // |path| opened for reading (non-blocking; with |follow_links| false a
   // link is refused), or -1 (errno set). The caller reads and closes it.
   virtual int open_file(const char* path, bool follow_links = true) = 0;
@@ -119,6 +128,7 @@ class RealFileSystem : public FileSystem {
   std::unique_ptr<DirectoryListing> list(const char* path) override;
   EntryKind kind(const char* path) override;
   bool exists(const char* path) override;
+  bool inside_root(const char* path) override;
   int open_file(const char* path, bool follow_links) override;
   std::size_t first_read_size() override;
   int begin_unnamed(const char* dir, mode_t mode) override;

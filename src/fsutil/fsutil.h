@@ -51,6 +51,17 @@ bool is_regular_file(const char* path);
 // first is taken.
 char* resolve_path_nocase(char* path, char sep);
 
+// True when |path|, read from a file the program did not write in this
+// run (the undo record), names a place in the collection that is reached
+// without leaving it: spelled "./" and then names, none of them empty, "."
+// or "..", and with no symbolic link among the directories on the way
+// (resolved beneath the current directory, the collection's root, by the
+// kernel where it can). The last name may be anything, a link included:
+// what is done there is done to it, not through it. A directory on the way
+// that does not exist counts as inside, as nothing can be reached through
+// it. Reads the disk; changes nothing.
+bool lies_inside_collection(std::string_view path);
+
 // Appends the rest of the open file |fd| to |text|, up to its end. False
 // when a read fails. Does not close |fd|.
 bool read_to_end(int fd, std::string& text);
@@ -65,9 +76,9 @@ enum class CopyResult : int {
 };
 
 // The alternate destination: |dst| taken as a directory, followed by the
-// final component of |src| (the text after its last '\\' or '/'). When |dst|
-// does not end in a separator, the separator before that component in |src|
-// ('/' if |src| has none) is put between.
+// final component of |src| (the text after its last '/'), with a '/' between
+// unless |dst| ends in one. Paths handed to it hold names as read from the
+// disk, so a '\\' is a letter of a name, not a separator.
 std::string join_dir_and_name(std::string_view src, std::string_view dst);
 
 // Copies |src| byte for byte to a new file |dst| (0600 less the umask, a

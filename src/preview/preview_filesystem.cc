@@ -98,6 +98,8 @@ class PreviewListing : public DirectoryListing {
     return nullptr;
   }
 
+  bool plain_directory() override { return !real_done_ && real_->plain_directory(); }
+
   EntryKind kind() override {
     const EntryKind kind = real_done_ ? EntryKind::RegularFile : real_->kind();
     if (kind != EntryKind::Directory) fs_.count_file();
@@ -257,6 +259,11 @@ bool PreviewFileSystem::exists(const char* path) {
       break;
   }
   return disk().exists(real.c_str());
+}
+
+bool PreviewFileSystem::inside_root(const char* path) {
+  const std::optional<Directory> dir = directory(path);
+  return !dir || disk().inside_root(dir->real_path.c_str());
 }
 
 int PreviewFileSystem::open_file(const char* path, bool follow_links) {

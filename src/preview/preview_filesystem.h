@@ -41,6 +41,7 @@ class PreviewFileSystem : public FileSystem {
   std::unique_ptr<DirectoryListing> list(const char* path) override;
   EntryKind kind(const char* path) override;
   bool exists(const char* path) override;
+  bool inside_root(const char* path) override;
   int open_file(const char* path, bool follow_links) override;
   std::size_t first_read_size() override;
   int begin_unnamed(const char* dir, mode_t mode) override;

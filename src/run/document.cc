@@ -152,6 +152,12 @@ void rewrite_release_line(char (&path)[kPathBufferSize]) {
   const std::size_t dir_len = static_cast<std::size_t>(std::strrchr(path, '/') - path);
   std::memcpy(dir, path, dir_len);
   dir[dir_len] = '\0';
+  // A documents directory that is a link out of the collection holds
+  // someone else's file.
+  if (!fs.inside_root(dir)) {
+    log_unconverted(path, "it lies outside the collection, through a link");
+    return;
+  }
   if (std::snprintf(temp, sizeof temp, "%s/%s", dir, kDocumentTempName) >= static_cast<int>(sizeof temp)) {
     log_unconverted(path, "its temporary file's path would be too long");
     return;

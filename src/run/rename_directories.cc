@@ -38,6 +38,15 @@ void rename_directories() {
     // A directory that is not there (absent, or converted already) is
     // skipped.
     if (resolve_path_nocase(source, '/') == nullptr) continue;
+    // A directory found through a link that leads out of the collection
+    // (its parent, GAMES say, a link to a folder elsewhere) is not the
+    // collection's to move.
+    const std::string parent(source, static_cast<std::size_t>(std::strrchr(source, '/') - source));
+    if (!g_file_system->inside_root(parent.c_str())) {
+      g_file_system->explain("it lies outside the collection, through a link");
+      log_error(g_error_log, kUnmovedDirectoryMessage, source, g_error_count);
+      continue;
+    }
     // mv would move the directory into one that stands under the new name
     // (documnts into DOCUMENTS/documnts), or over a file.
     if (g_file_system->exists(target)) {

@@ -105,7 +105,8 @@ bool open_text_output(std::ofstream& file, const char* name);
 // directory to its long name, one "mv -v" per row of kDirectoryRenames whose
 // old directory exists (whatever its case on disk); mv is started directly,
 // without a shell. A row whose new name is taken already is not moved (mv
-// would move the directory inside it), and neither it nor a mv that cannot
+// would move the directory inside it), nor one found through a link that
+// leads out of the collection, and neither these nor a mv that cannot
 // start or fails goes unnoticed: each gets an "Unmoved Directory?" line in
 // g_error_log and is counted. Returns early when a stop was requested.
 void rename_directories();
@@ -119,9 +120,11 @@ extern const char* const kDirectoryRenames[];
 // depth first in listing order, and converts every file that is not a
 // directory with convert_sid_file. Each failed tune, and each directory that
 // cannot be listed, gets a line in g_error_log and is counted in
-// g_error_count. A directory already on the current path (a cycle of
-// symbolic links) is not entered again; entries whose path does not fit the
-// buffer are never converted, and the tunes among them are logged.
+// g_error_count. Names are joined with '/' byte for byte: a '\\' in a name
+// is a letter of it. A link to a directory is followed only where it stays
+// in the collection, and a directory already on the current path (a cycle
+// of symbolic links) is not entered again; entries whose path does not fit
+// the buffer are never converted, and the tunes among them are logged.
 void walk_tree(char (&path)[kPathBufferSize]);
 
 // The name of the temporary file that stands beside the document while it
@@ -156,7 +159,8 @@ bool write_new_file(const char* dir, const char* temp, std::string_view text, mo
 // path is then printed. A missing document is skipped. A document that is
 // not a regular file or cannot be read, or a rewrite that cannot be written
 // (a directory that is not writable, a full disk, a temporary name taken by
-// a file this program did not write) leaves the document as it was, with an
+// a file this program did not write), or a documents directory that is a
+// link out of the collection, leaves the document as it was, with an
 // "Unconverted Document?" line in g_error_log, counted.
 void rewrite_release_line(char (&path)[kPathBufferSize]);
 

@@ -128,13 +128,15 @@ void walk_directory(char (&path)[kPathBufferSize], Walk& walk) {
       log_tunes_beyond_buffer(*dir, name, long_path, walk);
       continue;
     }
-    // Names are joined with '\\' and turned into '/', as every path is.
-    path[len] = '\\';
+    // A name read from the disk is data, never a path: it is joined with
+    // '/' byte for byte, so that a '\\' in it stays a letter of the name.
+    path[len] = '/';
     std::memcpy(path + len + 1, name, name_len + 1);
-    convert_separators(path + len, '/');
     switch (dir->kind()) {
       case EntryKind::Directory:
-        walk_directory(path, walk);
+        // A link to a directory is followed only where it stays in the
+        // collection; whatever lies inside is walked anyway.
+        if (dir->plain_directory() || g_file_system->inside_root(path)) walk_directory(path, walk);
         break;
       case EntryKind::RegularFile:
         walk.tunes.convert(path, /*known_regular=*/true);

@@ -138,10 +138,11 @@ TEST(JoinDirAndName, PutsTheSourceNameInsideTheDestination) {
       {"NAME.DAT", "dir/", "dir/NAME.DAT"},  // no separator in the source
       {"NAME.DAT", "dir", "dir/NAME.DAT"},
       {"./a/b/NAME.DAT", "x", "x/NAME.DAT"},
-      {".\\a\\NAME.DAT", "x", "x\\NAME.DAT"},  // the source's own separator
+      // A '\\' is a letter of a name read from the disk, not a separator.
+      {".\\a\\NAME.DAT", "x", "x/.\\a\\NAME.DAT"},
       {"a\\b/N", "x", "x/N"},
-      {"a/b\\N", "x", "x\\N"},
-      {"a/b", "x\\", "x\\b"},
+      {"a/b\\N", "x", "x/b\\N"},
+      {"a/b", "x\\", "x\\/b"},
       {"a/", "x", "x/"},  // empty final component
   };
   for (const Case& c : cases) {

@@ -181,6 +181,20 @@ TEST_F(PreviewTest, FixturesForEachHardCase) {
        }},
       {"a document that cannot be rewritten",
        [&] { write_file(at("documnts/xtempx.txt"), "the user's notes"); }},
+      {"names that read as paths, and links out of the collection",
+       [&] {
+         const std::string beside = tmp_.path() + "/";
+         write_tune(beside + "backup/GAMES/A-F/KEEP.DAT", "Backup Tune");
+         write_tune(beside + "elsewhere/OTHER.DAT", "Other Tune");
+         write_file(beside + "elsewhere/docs/QM_SIDS.TXT", test::kReleaseDocument);
+         test::make_dirs(at("mystuff/..\\.."));
+         write_tune(at("mystuff/..\\..\\elsewhere\\OTHER.DAT"), "Crafted");
+         write_tune(at("mystuff/TUNE\\ONE.DAT"), "Tune One");
+         write_tune(at("X\\Y/IN.DAT"), "In XY");
+         ASSERT_EQ(symlink("../../elsewhere", at("mystuff/out").c_str()), 0);
+         ASSERT_EQ(symlink("../backup/GAMES", at("games").c_str()), 0);
+         ASSERT_EQ(symlink("../elsewhere/docs", at("DOCUMENTS").c_str()), 0);
+       }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
