@@ -4,16 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <charconv>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <span>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "fsutil/fsutil.h"
@@ -22,101 +19,7 @@
 #include "undo/record_format.h"
 #include "undo/undo.h"
 
-std::string record_string(std::string_view bytes) {
-  std::string utf8;
-  utf8.reserve(bytes.size());
-  for (char c : bytes) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b < 0x80) {
-      utf8 += c;
-    } else {
-      utf8 += static_cast<char>(0xc0 | (b >> 6));
-      utf8 += static_cast<char>(0x80 | (b & 0x3f));
-    }
-  }
-  return nlohmann::json(utf8).dump();
-}
-
-bool record_bytes(const std::string& utf8, std::string& bytes) {
-  bytes.clear();
-  for (std::size_t i = 0; i < utf8.size(); ++i) {
-    const auto b = static_cast<unsigned char>(utf8[i]);
-    if (b < 0x80) {
-      bytes += static_cast<char>(b);
-    } else if ((b == 0xc2 || b == 0xc3) && i + 1 < utf8.size()) {
-      bytes += static_cast<char>(((b & 0x03) << 6) | (static_cast<unsigned char>(utf8[++i]) & 0x3f));
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
-std::string hex64(std::uint64_t value) {
-  constexpr char kDigits[] = "0123456789abcdef";
-  std::string text(16, '0');
-  for (int i = 15; i >= 0; --i, value >>= 4) text[static_cast<std::size_t>(i)] = kDigits[value & 0xf];
-  return text;
-}
-
-bool parse_hex64(const std::string& text, std::uint64_t& value) {
-  if (text.size() != 16) return false;
-  char* end = nullptr;
-  value = std::strtoull(text.c_str(), &end, 16);
-  return end == text.c_str() + text.size();
-}
-
 namespace {
-
-// The record's first line, which says what the file is.
-constexpr char kHeader[] = "{\"tuvo_2_undo\":1}\n";
-
-void append_record_string(std::string& out, std::string_view bytes) {
-  // Nearly every name needs no escaping and is written as it is; the JSON
-  // library writes the others.
-  const bool plain = std::all_of(bytes.begin(), bytes.end(), [](char c) {
-    const auto b = static_cast<unsigned char>(c);
-    return b >= 0x20 && b < 0x7f && c != '"' && c != '\\';
-  });
-  if (!plain) {
-    out += record_string(bytes);
-    return;
-  }
-  out += '"';
-  out += bytes;
-  out += '"';
-}
-
-void append_number(std::string& out, std::uint64_t value) {
-  char text[24];
-  out.append(text, std::to_chars(text, text + sizeof text, value).ptr);
-}
-
-void append_signed(std::string& out, long long value) {
-  char text[24];
-  out.append(text, std::to_chars(text, text + sizeof text, value).ptr);
-}
-
-// A tune's entry, one line.
-void append_tune(std::string& out, const TuneChange& c) {
-  out += "{\"tune\":{\"from\":";
-  append_record_string(out, c.from);
-  out += ",\"to\":";
-  append_record_string(out, c.to);
-  out += ",\"mode\":";
-  append_number(out, c.mode);
-  out += ",\"mtime\":[";
-  append_signed(out, c.mtime.tv_sec);
-  out += ',';
-  append_signed(out, c.mtime.tv_nsec);
-  out += "],\"size\":";
-  append_number(out, c.size);
-  out += ",\"xxh3\":\"";
-  out += hex64(c.checksum);
-  out += "\",\"inode\":";
-  append_number(out, c.inode);
-  out += "}}\n";
-}
 
 // A tune an earlier run announced last: the one it had in hand if it was
 // stopped before deleting the old file.
@@ -132,32 +35,36 @@ class UndoRecord : public ChangeJournal {
   explicit UndoRecord(std::vector<InHand> in_hand) : in_hand_(std::move(in_hand)) {}
 
   bool will_move(const char* source, const char* target) override {
-    return append("{\"move\":{\"from\":" + record_string(source) + ",\"to\":" + record_string(target) + "}}\n");
+    line_.clear();
+    encode_entry(MoveEntry{source, target}, line_);
+    return append(line_);
   }
 
   bool will_name_tunes(std::span<const TuneChange> batch) override {
     // The batch's line says how many entries were written with it: the
     // tunes a stopped run had in hand are among them.
-    line_.assign("{\"batch\":");
-    append_number(line_, batch.size());
-    line_ += "}\n";
-    for (const TuneChange& c : batch) append_tune(line_, c);
+    line_.clear();
+    encode_entry(BatchEntry{batch.size()}, line_);
+    for (const TuneChange& c : batch) append_tune(c);
     return append(line_);
   }
 
   bool will_name_tune(const TuneChange& c) override {
     line_.clear();
-    append_tune(line_, c);
+    append_tune(c);
     return append(line_);
   }
 
   void name_refused(const TuneChange& c) override {
-    append("{\"cancel\":{\"to\":" + record_string(c.to) + "}}\n");
+    line_.clear();
+    encode_entry(CancelEntry{c.to}, line_);
+    append(line_);
   }
 
   bool will_name_temporary(const char* path, std::string_view text) override {
-    return append("{\"temporary\":{\"path\":" + record_string(path) + ",\"size\":" + std::to_string(text.size()) +
-                  ",\"xxh3\":\"" + hex64(content_checksum(text)) + "\"}}\n");
+    line_.clear();
+    encode_entry(TemporaryEntry{path, text.size(), content_checksum(text)}, line_);
+    return append(line_);
   }
 
   bool will_replace_document(const DocumentChange& c) override;
@@ -165,6 +72,9 @@ class UndoRecord : public ChangeJournal {
   bool finished_before(const TuneChange& c) override;
 
  private:
+  void append_tune(const TuneChange& c) {
+    encode_tune(c.from, c.to, static_cast<std::uint32_t>(c.mode), c.mtime, c.size, c.checksum, c.inode, line_);
+  }
   bool open_record();
   // Cuts the record of |size| bytes back to its last whole line.
   bool drop_torn_entry(off_t size);
@@ -190,8 +100,10 @@ bool UndoRecord::open_record() {
     failed_ = true;
     return false;
   }
-  if (size_ == 0 && !append(kHeader)) return false;
-  return append("{\"run\":{\"started\":" + std::to_string(static_cast<long long>(std::time(nullptr))) + "}}\n");
+  std::string lines;
+  if (size_ == 0) encode_entry(RecordHeader{}, lines);
+  encode_entry(RunEntry{static_cast<std::int64_t>(std::time(nullptr))}, lines);
+  return append(lines);
 }
 
 bool UndoRecord::drop_torn_entry(off_t size) {
@@ -238,22 +150,22 @@ bool UndoRecord::append(const std::string& line) {
 }
 
 bool UndoRecord::will_replace_document(const DocumentChange& c) {
-  std::size_t start = 0, length = 0;
-  std::string text;
+  DocumentEntry e;
+  e.path = c.path;
   // A document with a line 5 keeps it, with its ending; a shorter one,
   // padded by the rewrite, is kept whole.
-  if (find_line_five(c.original, start, length)) {
-    text = ",\"line5\":" + record_string(c.original.substr(start, length));
-  } else {
-    text = ",\"original\":" + record_string(c.original);
-  }
-  char numbers[200];
-  std::snprintf(numbers, sizeof numbers,
-                ",\"mode\":%u,\"mtime\":[%lld,%ld],\"size\":%zu,\"xxh3\":\"%s\",\"new_size\":%zu,\"new_xxh3\":\"%s\"}}\n",
-                static_cast<unsigned>(c.mode), static_cast<long long>(c.mtime.tv_sec), c.mtime.tv_nsec,
-                c.original.size(), hex64(content_checksum(c.original)).c_str(), c.rewritten.size(),
-                hex64(content_checksum(c.rewritten)).c_str());
-  return append("{\"document\":{\"path\":" + record_string(c.path) + text + numbers);
+  std::size_t start = 0, length = 0;
+  e.whole = !find_line_five(c.original, start, length);
+  e.kept = e.whole ? c.original : c.original.substr(start, length);
+  e.mode = static_cast<std::uint32_t>(c.mode);
+  e.mtime = c.mtime;
+  e.size = c.original.size();
+  e.xxh3 = content_checksum(c.original);
+  e.new_size = c.rewritten.size();
+  e.new_xxh3 = content_checksum(c.rewritten);
+  line_.clear();
+  encode_entry(e, line_);
+  return append(line_);
 }
 
 bool UndoRecord::finished_before(const TuneChange& c) {
@@ -273,85 +185,45 @@ bool UndoRecord::finished_before(const TuneChange& c) {
   return false;
 }
 
-// Drops from |tunes| the latest one whose new name the cancel |line|
-// takes back.
-void take_back(std::vector<std::string_view>& tunes, std::string_view line) {
-  const nlohmann::json cancel = nlohmann::json::parse(line, nullptr, false);
-  if (cancel.is_discarded() || !cancel.contains("cancel") || !cancel["cancel"].is_object() ||
-      !cancel["cancel"].contains("to")) {
-    return;
-  }
-  const nlohmann::json& to = cancel["cancel"]["to"];
-  for (auto it = tunes.rbegin(); it != tunes.rend(); ++it) {
-    const nlohmann::json tune = nlohmann::json::parse(*it, nullptr, false);
-    if (!tune.is_discarded() && tune.contains("tune") && tune["tune"].is_object() && tune["tune"].contains("to") &&
-        tune["tune"]["to"] == to) {
-      tunes.erase(std::next(it).base());
-      return;
-    }
-  }
-}
-
 // The tunes each run of |record| had in hand when it ended: those of its
 // last batch, and any named on their own after it, less those taken back.
 // Before a run's first batch line each tune stands alone, as in records of
-// releases that wrote no batch lines.
+// releases that wrote no batch lines. Lines that cannot be read are passed
+// over here; the undo refuses them.
 std::vector<InHand> tunes_in_hand(const std::string& record) {
   std::vector<InHand> found;
-  std::vector<std::string_view> tunes;  // the run's last batch, as lines
+  std::vector<TuneEntry> tunes;  // the run's last batch
   bool batched = false;
   const auto keep = [&] {
-    for (const std::string_view line : tunes) {
-      const nlohmann::json entry = nlohmann::json::parse(line, nullptr, false);
-      if (entry.is_discarded() || !entry.contains("tune")) continue;
-      const nlohmann::json& t = entry["tune"];
-      InHand h;
-      if (!t.is_object() || !t.contains("from") || !t.contains("to") || !t["from"].is_string() ||
-          !t["to"].is_string() || !record_bytes(t["from"].get<std::string>(), h.from) ||
-          !record_bytes(t["to"].get<std::string>(), h.to) || !t.contains("xxh3") || !t["xxh3"].is_string() ||
-          !parse_hex64(t["xxh3"].get<std::string>(), h.checksum)) {
-        continue;
-      }
-      if (t.contains("size") && t["size"].is_number_unsigned()) h.size = t["size"].get<std::uint64_t>();
-      if (t.contains("inode") && t["inode"].is_number_unsigned()) h.inode = static_cast<ino_t>(t["inode"].get<std::uint64_t>());
-      found.push_back(h);
-    }
+    for (TuneEntry& t : tunes) found.push_back({std::move(t.from), std::move(t.to), t.size, t.xxh3, t.inode});
     tunes.clear();
     batched = false;
   };
-  std::size_t pos = 0;
-  while (pos < record.size()) {
-    std::size_t end = record.find('\n', pos);
-    if (end == std::string::npos) end = record.size();
-    const std::string_view line(record.data() + pos, end - pos);
-    // Only a few lines are read as JSON: the scan looks at how lines begin.
-    if (line.starts_with("{\"batch\":")) {
+  RecordEntry entry;
+  for (std::size_t pos = 0, end; (end = record.find('\n', pos)) != std::string::npos; pos = end + 1) {
+    if (!decode_entry(std::string_view(record).substr(pos, end - pos), entry)) continue;
+    if (std::holds_alternative<BatchEntry>(entry)) {
       tunes.clear();
       batched = true;
-    } else if (line.starts_with("{\"tune\":")) {
+    } else if (TuneEntry* tune = std::get_if<TuneEntry>(&entry)) {
       if (!batched) tunes.clear();
-      tunes.push_back(line);
-    } else if (line.starts_with("{\"cancel\":")) {
-      take_back(tunes, line);
-    } else if (line.starts_with("{\"run\":")) {
+      tunes.push_back(std::move(*tune));
+    } else if (const CancelEntry* cancel = std::get_if<CancelEntry>(&entry)) {
+      for (auto it = tunes.rbegin(); it != tunes.rend(); ++it) {
+        if (it->to == cancel->to) {
+          tunes.erase(std::next(it).base());
+          break;
+        }
+      }
+    } else if (std::holds_alternative<RunEntry>(entry)) {
       keep();
     }
-    pos = end + 1;
   }
   keep();
   return found;
 }
 
 }  // namespace
-
-bool read_record(std::string& text) {
-  const int fd = open(kUndoRecordName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
-  const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && read_to_end(fd, text);
-  close(fd);
-  return ok;
-}
 
 void start_undo_record() {
   std::string record;

@@ -6,29 +6,15 @@
 // batches, their entries with one write before any of them is named. A
 // later run appends to it, so one undo reverses every run.
 //
-// The record is JSON Lines, one entry per line, for people to read:
-//   {"tuvo_2_undo":1}                       first line of the file
-//   {"run":{"started":S}}                   each run, S seconds since 1970
-//   {"move":{"from":"./games","to":"GAMES_"}}
-//   {"batch":N}                             the N tune entries that follow
-//                                           were written together
-//   {"tune":{"from":P,"to":P,"mode":M,"mtime":[S,NS],"size":N,"xxh3":H,"inode":I}}
-//   {"cancel":{"to":P}}                     the name announced as P was taken
-//   {"temporary":{"path":P,"size":N,"xxh3":H}}
-//   {"document":{"path":P,"line5":T,"mode":M,"mtime":[S,NS],"size":N,
-//                "xxh3":H,"new_size":N,"new_xxh3":H}}
-// Paths and texts hold the file names' bytes, each byte as the Latin-1
-// letter of its value, so that any name reads back exactly; "line5" is
-// the document's line 5 with its line ending. A tune's mode
-// and mtime are the old file's; size and xxh3 (XXH3, 64 bits, in hex) tell
-// that a file is still the one written; inode is the new file's, 0 where it
-// was not known before naming. A document of fewer than five lines is kept
-// whole as "original" instead of "line5". A tune entry after its batch's
-// entries is another name for one of them (its first was taken). An undo
-// adds {"moved_back":L} as it moves each directory back, L being where that
-// move's line starts in the file, so that an undo stopped among the
-// directories can be finished. A last line without its newline was cut
-// short by a kill before its change was made, and counts for nothing.
+// The record is JSON Lines, one entry per line, for people to read; each
+// kind of line is described in undo/record_format.h, which writes and reads
+// them. A tune entry after its batch's entries is another name for one of
+// them (its first was taken). An undo adds a moved-back line as it moves
+// each directory back, so that an undo stopped among the directories can be
+// finished. A last line without its newline was cut short by a kill before
+// its change was made, and counts for nothing. The record is input like any
+// other file: a line that is not exactly an entry makes the undo refuse the
+// record, and an entry whose paths lead out of the collection is left.
 #ifndef TUVO_UNDO_UNDO_H_
 #define TUVO_UNDO_UNDO_H_
 

@@ -9,11 +9,14 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "fsutil/journal.h"
 #include "support/collection.h"
+#include "undo/record_format.h"
 
 namespace {
 
@@ -303,14 +306,100 @@ TEST_F(UndoTest, ARecordThatCannotBeReadChangesNothing) {
   lay_out(50, 7);
   run("y\n");
   const std::string record = read_file(at("tuvo_2.undo"));
-  for (const std::string bad : {"{\"tune\":{\"from\":\"./A.DAT\",\"to\":\"./A.sid\",\"mode\":\"rw\"}}",
-                                "{\"move\":{\"from\":\"./x\"}}", "not JSON"}) {
-    write_file(at("tuvo_2.undo"), record + bad + "\n");
+  ASSERT_NE(record.find("\"line5\":\""), std::string::npos);
+  // Lines added to the record, and fields of its own lines given the wrong
+  // type (each of which once crashed the undo).
+  std::vector<std::pair<std::string, std::string>> damaged;  // record, the line refused
+  for (const std::string& bad : std::vector<std::string>{"{\"tune\":{\"from\":\"./A.DAT\",\"to\":\"./A.sid\",\"mode\":\"rw\"}}",
+                                "{\"move\":{\"from\":\"./x\"}}", "not JSON", "{\"unknown\":{}}",
+                                std::string(100000, 'x')}) {
+    damaged.emplace_back(record + bad + "\n", bad.size() > 200 ? bad.substr(0, 200) + "..." : bad);
+  }
+  const std::regex line5("\"line5\":\"[^\"]*\"");
+  for (const char* wrong : {"\"line5\":5", "\"line5\":null", "\"original\":[1]"}) {
+    const std::string changed = std::regex_replace(record, line5, wrong);
+    const std::size_t at = changed.find(wrong);
+    ASSERT_NE(at, std::string::npos) << wrong;
+    const std::size_t start = changed.rfind('\n', at) + 1;
+    damaged.emplace_back(changed, changed.substr(start, changed.find('\n', at) - start));
+  }
+  for (const auto& [bad_record, bad] : damaged) {
+    write_file(at("tuvo_2.undo"), bad_record);
     const std::string snapshot = test::snapshot(root_);
-    const auto undone = undo();
-    EXPECT_EQ(undone.status, 1) << bad;
-    EXPECT_EQ(undone.err, "tuvo_2: tuvo_2.undo holds a line that cannot be read, so nothing was undone: " + bad + "\n");
-    EXPECT_EQ(test::snapshot(root_), snapshot) << bad;
+    for (const bool preview : {false, true}) {
+      test::RunOptions options;
+      options.args = preview ? std::vector<std::string>{"--undo", "--preview"} : std::vector<std::string>{"--undo"};
+      const auto undone = run("y\n", options);
+      EXPECT_EQ(undone.status, 1) << bad;
+      EXPECT_EQ(undone.err, "tuvo_2: tuvo_2.undo holds a line that cannot be read, so nothing was undone: " + bad + "\n");
+      EXPECT_EQ(test::snapshot(root_), snapshot) << bad;
+    }
+  }
+}
+
+// Records from someone else, each entry well formed and carrying the right
+// sizes and checksums of the files it names, so that only its paths keep
+// it from acting: a way out of the collection in each, by "..", by an
+// absolute path, or through a link inside that points out.
+TEST_F(UndoTest, CraftedRecordsReachNothingOutside) {
+  const std::string victim = tmp_.path() + "/victim";
+  const std::string thesis_bytes = "years of work";
+  const std::string loot_bytes = "#!/bin/sh\necho pwned\n";
+  struct Way {
+    const char* name;
+    std::string prefix;  // stands for the victim folder
+  } const ways[] = {
+      {"dot-dot", "../victim"},
+      {"absolute", victim},
+      {"link", "./out"},
+  };
+  for (const Way& way : ways) {
+    const std::string& v = way.prefix;
+    const auto tune = [&](std::string from, std::string to, const std::string& bytes) {
+      return TuneEntry{std::move(from), std::move(to), 0755, {1, 0}, bytes.size(), content_checksum(bytes), 0};
+    };
+    const RecordEntry crafted[] = {
+        // Out: a file of the collection put back under a name outside.
+        tune(v + "/pwned.sh", "./evil.sid", loot_bytes),
+        // In: a file outside taken into the collection.
+        tune("./stolen.txt", v + "/Documents/thesis.txt", thesis_bytes),
+        // A directory moved in from outside, and one moved out.
+        MoveEntry{"./loot", v + "/Documents"},
+        MoveEntry{v + "/moved_out", "./lootdir"},
+        // The document and its temporary file, outside.
+        DocumentEntry{v + "/Documents/thesis.txt", true, "a", 0644, {1, 0}, 1, content_checksum("a"),
+                      thesis_bytes.size(), content_checksum(thesis_bytes)},
+        TemporaryEntry{v + "/Documents/thesis.txt", thesis_bytes.size(), content_checksum(thesis_bytes)},
+    };
+    for (const RecordEntry& entry : crafted) {
+      std::string record;
+      encode_entry(RecordHeader{}, record);
+      encode_entry(entry, record);
+      SCOPED_TRACE(std::string(way.name) + ": " + record);
+      fs::remove_all(root_);
+      fs::remove_all(victim);
+      write_file(victim + "/Documents/thesis.txt", thesis_bytes);
+      write_file(at("evil.sid"), loot_bytes);
+      test::make_dirs(at("lootdir"));
+      ASSERT_EQ(symlink("../victim", at("out").c_str()), 0);
+      write_file(at("tuvo_2.undo"), record);
+      const std::string outside = test::snapshot(victim);
+      const std::string inside = test::snapshot(root_);
+
+      for (const bool preview : {true, false}) {
+        test::RunOptions options;
+        options.args = preview ? std::vector<std::string>{"--undo", "--preview"} : std::vector<std::string>{"--undo"};
+        const auto undone = run("y\n", options);
+        EXPECT_EQ(undone.status, 1) << undone.out << undone.err;
+        EXPECT_NE(undone.out.find(": it lies outside the collection"), std::string::npos) << undone.out;
+        EXPECT_EQ(undone.out.find("the collection is as it was"), std::string::npos) << undone.out;
+        EXPECT_EQ(test::snapshot(victim), outside);
+      }
+      // The collection is as it was, the record included (it keeps the
+      // entry), but for the record's own time.
+      EXPECT_EQ(read_file(at("tuvo_2.undo")), record);
+      EXPECT_EQ(test::files_under(root_), (std::map<std::string, std::string>{{"evil.sid", loot_bytes}, {"tuvo_2.undo", record}}));
+    }
   }
 }
 
