@@ -17,10 +17,6 @@ namespace {
 // New files are private to the owner until the user decides otherwise.
 constexpr mode_t kNewFileMode = 0600;
 
-// A failure that is not a read or write count: the target could not be
-// closed cleanly, so its contents cannot be trusted.
-constexpr int kCloseFailed = -1;
-
 // Copies |path| into |target| when it fits; false otherwise.
 bool set_target(char (&target)[kTargetPathBufferSize], std::string_view path) {
   if (path.size() >= sizeof target) {
@@ -118,19 +114,19 @@ bool start_copy(int src_fd, std::span<const char> head, bool head_is_all, const 
       copy.change.size = head.size();
       copy.change.checksum = content_checksum({head.data(), head.size()});
     } else if (!checksum_of_file(src_fd, copy.change.size, copy.change.checksum)) {
-      copy.outcome = static_cast<CopyResult>(kCloseFailed);
+      copy.outcome = CopyResult::ReadFailed;
       return true;
     }
   }
   char dir[kPathBufferSize];
   const int tmp = directory_of(dst, dir) ? fs.begin_unnamed(dir, kNewFileMode) : -1;
   if (tmp < 0) return false;
-  const int copied = fs.copy_into(tmp, src_fd, head, head_is_all);
-  if (copied != 0) {
+  const CopyResult copied = fs.copy_into(tmp, src_fd, head, head_is_all);
+  if (copied != CopyResult::Copied) {
     // As with a named copy that stops early, the path it was meant for is
     // shown; nothing was ever named, so nothing is left behind.
     fs.close_new(tmp);
-    copy.outcome = static_cast<CopyResult>(copied);
+    copy.outcome = copied;
     copy.show_target = copy.dst.size() < kTargetPathBufferSize;
     return true;
   }
@@ -209,7 +205,7 @@ CopyResult complete_copy(PendingCopy& copy) {
   copy.tmp = -1;
   if (closed) return CopyResult::Copied;
   g_file_system->remove(copy.target.c_str());
-  return static_cast<CopyResult>(kCloseFailed);
+  return CopyResult::CloseFailed;
 }
 
 CopyResult copy_under_name(int src_fd, std::span<const char> head, bool head_is_all, PendingCopy& copy) {
@@ -229,13 +225,13 @@ CopyResult copy_under_name(int src_fd, std::span<const char> head, bool head_is_
     out = create_recorded(fs, change, target, /*first=*/false);
     if (out < 0) return CopyResult::TargetExists;
   }
-  int result = fs.copy_into(out, src_fd, head, head_is_all);
+  CopyResult result = fs.copy_into(out, src_fd, head, head_is_all);
   fs.written(target);
-  if (!fs.close_new(out) && result == 0) result = kCloseFailed;
+  if (!fs.close_new(out) && result == CopyResult::Copied) result = CopyResult::CloseFailed;
   // A copy that stopped early must not leave a truncated file under the new
   // name: the caller keeps the original instead.
-  if (result != 0) fs.remove(target);
-  return static_cast<CopyResult>(result);
+  if (result != CopyResult::Copied) fs.remove(target);
+  return result;
 }
 
 bool read_to_end(int fd, std::string& text) {

@@ -187,19 +187,16 @@ int RealFileSystem::create_exclusive(const char* path, mode_t mode) {
   return open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
 }
 
-int RealFileSystem::copy_into(int out, int src_fd, std::span<const char> head, bool head_is_all) {
-  // The head counts as one read, and a head that ended the file counts as
-  // the read that found its end.
-  ssize_t last = static_cast<ssize_t>(head.size());
-  bool ok = write_block(out, head.data(), head.size());
-  if (ok && head_is_all) last = 0;
+CopyResult RealFileSystem::copy_into(int out, int src_fd, std::span<const char> head, bool head_is_all) {
+  if (!write_block(out, head.data(), head.size())) return CopyResult::WriteFailed;
+  if (head_is_all) return CopyResult::Copied;
   char block[kCopyBlockSize];
-  while (ok && !head_is_all) {
-    last = read(src_fd, block, sizeof block);
-    if (last <= 0) break;
-    ok = write_block(out, block, static_cast<std::size_t>(last));
+  for (;;) {
+    const ssize_t got = read(src_fd, block, sizeof block);
+    if (got == 0) return CopyResult::Copied;
+    if (got < 0) return CopyResult::ReadFailed;
+    if (!write_block(out, block, static_cast<std::size_t>(got))) return CopyResult::WriteFailed;
   }
-  return static_cast<int>(last);
 }
 
 bool RealFileSystem::write_text(int out, std::string_view text) {

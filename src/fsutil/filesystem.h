@@ -18,6 +18,18 @@ enum class EntryKind {
   Other,        // FIFOs, sockets, devices, broken links, vanished entries
 };
 
+// Result of copy_file_exclusive. Any value other than Copied is a failure.
+// A failed read is negative and every other failure positive, as callers
+// that only compare with 0 expect.
+enum class CopyResult : int {
+  Copied = 0,         // whole source copied up to its end
+  SourceMissing = 1,  // source cannot be opened for reading; nothing created
+  TargetExists = 2,   // neither destination nor alternate could be created
+  WriteFailed = 3,    // a write failed or fell short (a full disk); nothing stays
+  CloseFailed = 4,    // the new file could not be closed cleanly; nothing stays
+  ReadFailed = -1,    // a read of the source failed; nothing stays
+};
+
 // Where a directory lives on disk, which stays the same when it is renamed.
 struct FileId {
   dev_t device = 0;
@@ -85,10 +97,10 @@ class FileSystem {
   // EOPNOTSUPP, among others) it is created under its name instead.
   virtual int begin_unnamed(const char* dir, mode_t mode) = 0;
   virtual int create_exclusive(const char* path, mode_t mode) = 0;
-  // Writes |head| and then the rest of |src_fd| to |out|. Returns the result
-  // of the last read: 0 at the end, negative after a failed read, the
-  // positive count of the last read when its write failed or fell short.
-  virtual int copy_into(int out, int src_fd, std::span<const char> head, bool head_is_all) = 0;
+  // Writes |head| and then the rest of |src_fd| to |out|. Returns Copied
+  // once the end of |src_fd| was read and written, ReadFailed when a read
+  // failed, WriteFailed when a write failed or fell short.
+  virtual CopyResult copy_into(int out, int src_fd, std::span<const char> head, bool head_is_all) = 0;
   virtual bool write_text(int out, std::string_view text) = 0;
   // Names the unnamed file |fd| |path|; fails (EEXIST) when anything stands
   // there, and never replaces it.
@@ -133,7 +145,7 @@ class RealFileSystem : public FileSystem {
   std::size_t first_read_size() override;
   int begin_unnamed(const char* dir, mode_t mode) override;
   int create_exclusive(const char* path, mode_t mode) override;
-  int copy_into(int out, int src_fd, std::span<const char> head, bool head_is_all) override;
+  CopyResult copy_into(int out, int src_fd, std::span<const char> head, bool head_is_all) override;
   bool write_text(int out, std::string_view text) override;
   bool name_unnamed(int fd, const char* path) override;
   bool close_new(int fd) override;

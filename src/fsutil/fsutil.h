@@ -66,15 +66,6 @@ bool lies_inside_collection(std::string_view path);
 // when a read fails. Does not close |fd|.
 bool read_to_end(int fd, std::string& text);
 
-// Result of copy_file_exclusive. Any value other than Copied is a failure:
-// besides the named ones, a negative value means a read failed and a positive
-// one is the byte count of the last read when its write failed or fell short.
-enum class CopyResult : int {
-  Copied = 0,         // whole source copied up to its end
-  SourceMissing = 1,  // source cannot be opened for reading; nothing created
-  TargetExists = 2,   // neither destination nor alternate could be created
-};
-
 // The alternate destination: |dst| taken as a directory, followed by the
 // final component of |src| (the text after its last '/'), with a '/' between
 // unless |dst| ends in one. Paths handed to it hold names as read from the

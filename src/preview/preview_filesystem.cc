@@ -312,12 +312,12 @@ int PreviewFileSystem::create_exclusive(const char* path, mode_t mode) {
   return claim(path) ? next_handle_++ : -1;
 }
 
-int PreviewFileSystem::copy_into(int out, int src_fd, std::span<const char> head, bool head_is_all) {
+CopyResult PreviewFileSystem::copy_into(int out, int src_fd, std::span<const char> head, bool head_is_all) {
   static_cast<void>(out);
   static_cast<void>(src_fd);
   static_cast<void>(head);
   static_cast<void>(head_is_all);
-  return 0;  // a copy that reads the whole tune is assumed to succeed
+  return CopyResult::Copied;  // a copy that reads the whole tune is assumed to succeed
 }
 
 bool PreviewFileSystem::write_text(int out, std::string_view text) {

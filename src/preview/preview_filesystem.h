@@ -46,7 +46,7 @@ class PreviewFileSystem : public FileSystem {
   std::size_t first_read_size() override;
   int begin_unnamed(const char* dir, mode_t mode) override;
   int create_exclusive(const char* path, mode_t mode) override;
-  int copy_into(int out, int src_fd, std::span<const char> head, bool head_is_all) override;
+  CopyResult copy_into(int out, int src_fd, std::span<const char> head, bool head_is_all) override;
   bool write_text(int out, std::string_view text) override;
   bool name_unnamed(int fd, const char* path) override;
   bool close_new(int fd) override;

@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -18,11 +19,19 @@ namespace {
 // terminal, and a closed output pipe (tuvo_2 | head).
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
-volatile std::sig_atomic_t g_stop_signal = 0;
+// The first signal that asked the run to stop, 0 while none has. Set by a
+// handler on whichever thread the signal reaches (SIGPIPE reaches the one
+// that wrote, which may be the naming thread) and read by the walk's: an
+// atomic, which is safe in a handler only while it takes no lock.
+std::atomic<int> g_stop_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
-void on_stop_signal(int signal) {
-  if (g_stop_signal == 0) g_stop_signal = signal;
+void note_stop(int signal) {
+  int none = 0;
+  g_stop_signal.compare_exchange_strong(none, signal);
 }
+
+void on_stop_signal(int signal) { note_stop(signal); }
 
 bool is_stop_signal(int signal) {
   for (int s : kStopSignals) {
@@ -42,14 +51,12 @@ void catch_stop_signals() {
   for (int s : kStopSignals) sigaction(s, &action, nullptr);
 }
 
-bool stop_requested() { return g_stop_signal != 0; }
+bool stop_requested() { return g_stop_signal.load() != 0; }
 
-void request_stop(int signal) {
-  if (g_stop_signal == 0) g_stop_signal = signal;
-}
+void request_stop(int signal) { note_stop(signal); }
 
 void finish_stopped_run() {
-  const int signal = g_stop_signal;
+  const int signal = g_stop_signal.load();
   const char* name = sigabbrev_np(signal);
   std::cerr << "tuvo_2: stopped by SIG" << (name != nullptr ? name : "?")
             << " between two tunes, with nothing half-done; start it again to finish the conversion\n";
