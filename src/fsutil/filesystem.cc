@@ -269,7 +269,12 @@ MoveResult RealFileSystem::move_directory(char* source, char* target, int& signa
     signal = WTERMSIG(status);
     return MoveResult::Interrupted;
   }
-  return WEXITSTATUS(status) == 0 ? MoveResult::Moved : MoveResult::Failed;
+  if (WEXITSTATUS(status) == 0) return MoveResult::Moved;
+  // mv also fails when it moved but could not print the move (an output
+  // that is full): what is on disk decides. The target was free before.
+  struct stat st;
+  const bool source_gone = lstat(source, &st) != 0 && errno == ENOENT;
+  return source_gone && lstat(target, &st) == 0 && S_ISDIR(st.st_mode) ? MoveResult::Moved : MoveResult::Failed;
 }
 
 void RealFileSystem::written(const char* path) { std::cout << path << '\n'; }

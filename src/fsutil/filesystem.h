@@ -39,7 +39,7 @@ struct FileId {
 
 // The result of moving a directory with "mv -v".
 enum class MoveResult {
-  Moved,        // mv said it moved it
+  Moved,        // the directory stands under its new name, its old name gone
   Failed,       // mv could not start, or failed
   Interrupted,  // mv was ended by a signal; the run must stop
 };

@@ -21,6 +21,11 @@ int g_error_count = 0;
 
 namespace {
 
+// The lines the error log took so far, and whether it has failed to take
+// one, after which every line goes to standard error.
+std::string g_lines_logged;
+bool g_log_lines_on_stderr = false;
+
 constexpr char kBanner[] =
     "TUVO_2/Linux \t\t\t\t\t\tDate: September 10, 1997\n\n"
     "For TUVO_2 to work correctly, you must unzip/copy the tool directly\n"
@@ -133,10 +138,20 @@ std::ostream& log_error(std::ostream& log, std::string_view message, std::string
   ++counter;
   // The preview shows the line instead, with its reason.
   if (g_file_system->take_failure(message, path)) return log;
-  log << message << " : " << path << '\n' << std::flush;
-  // A log that cannot take the line (a full disk, or a log that never
-  // opened) must not lose it: the user reads it on standard error instead.
-  if (!log) std::cerr << message << " : " << path << '\n';
+  std::string line = std::string(message) + " : " + std::string(path) + '\n';
+  if (!g_log_lines_on_stderr) {
+    log << line << std::flush;
+    if (log) {
+      g_lines_logged += line;
+      return log;
+    }
+    // A log that cannot take the line (a full disk, or a log that never
+    // opened) must not lose it: from now on every line goes to standard
+    // error, those the log took first, so that all are in one place.
+    g_log_lines_on_stderr = true;
+    line = std::move(g_lines_logged) + line;
+  }
+  std::cerr << line << std::flush;
   return log;
 }
 
@@ -242,7 +257,7 @@ int run_conversion() {
     // otherwise (a FIFO, a link) is not ours.
     if (log_opened) unlink(kErrorLogName);
     std::cout << "\nConversion was successful!  Enjoy TUVO 2.0!\n";
-  } else if (log_opened) {
+  } else if (log_opened && !g_log_lines_on_stderr) {
     std::cout << '\n'
               << g_error_count << " errors detected.  Check the tuvo_2.err file for details.\n";
   } else {

@@ -82,8 +82,9 @@ void request_stop(int signal);
 
 // Writes "<message> : <path>\n" to |log|, flushed so that the line survives
 // an interrupted run, and adds one to |counter|. When |log| cannot take the
-// line (it never opened, or the disk is full), the line goes to standard
-// error instead. Returns |log|.
+// line (it never opened, or the disk is full), that line, the lines the log
+// took before it, and every later line go to standard error instead, so
+// that the summary can point at one place. Returns |log|.
 std::ostream& log_error(std::ostream& log, std::string_view message, std::string_view path,
                         int& counter);
 

@@ -144,8 +144,12 @@ bool same(const FileState& s, std::uint64_t size, std::uint64_t checksum) {
 
 Result restore_tune(const TuneEntry& t) {
   FileSystem& fs = *g_file_system;
+  // The bytes decide whether the file is the one the run wrote, not the
+  // inode: a collection copied or restored from a backup, and a tune a
+  // later step of the same run put back and converted again, hold the same
+  // bytes under new inodes. A file holding other bytes is never touched.
   const FileState now = file_state(t.to);
-  const bool ours = same(now, t.size, t.xxh3) && (t.inode == 0 || now.inode == t.inode);
+  const bool ours = same(now, t.size, t.xxh3);
   const FileState old = file_state(t.from);
   const bool old_is_it = same(old, t.size, t.xxh3);
   if (!ours) {
@@ -159,12 +163,16 @@ Result restore_tune(const TuneEntry& t) {
     if (old_is_it && fs.remove(t.to.c_str())) return {Outcome::Restored, {}};
     return {Outcome::Left, "its old name " + t.from + " is taken again"};
   }
-  if (!fs.set_mode_and_time(t.to.c_str(), static_cast<mode_t>(t.mode), t.mtime)) {
-    return {Outcome::Left, std::string("its mode and time cannot be set: ") + std::strerror(errno)};
-  }
+  // Renamed first: a tune that cannot go back keeps its mode and time, so
+  // that what is left is left untouched.
   if (!fs.rename_no_replace(t.to.c_str(), t.from.c_str())) {
     if (errno == EEXIST) return {Outcome::Left, "its old name " + t.from + " is taken again"};
     return {Outcome::Left, std::string("it cannot be renamed: ") + std::strerror(errno)};
+  }
+  if (!fs.set_mode_and_time(t.from.c_str(), static_cast<mode_t>(t.mode), t.mtime)) {
+    const int error = errno;
+    fs.rename_no_replace(t.from.c_str(), t.to.c_str());
+    return {Outcome::Left, std::string("its mode and time cannot be set: ") + std::strerror(error)};
   }
   return {Outcome::Restored, {}};
 }
@@ -338,6 +346,13 @@ int run_undo(bool preview) {
   if (preview ? collection_is_busy() : lock_collection() == LockResult::Busy) {
     std::cerr << "tuvo_2: a run is converting this collection; undo it when it has finished\n";
     return 1;
+  }
+  // Read again now that the collection is held: a run that ended between
+  // the first read and the lock may have added to it.
+  record.clear();
+  if (!read_record(record)) {
+    std::cerr << "tuvo_2: there is no " << kUndoRecordName << " here, so there is nothing to undo\n";
+    return kExitNoRecord;
   }
   std::vector<Entry> entries;
   std::vector<std::size_t> moved_back;

@@ -330,6 +330,21 @@ TEST_F(MoveFailureTest, ADirectoryIsNeverMovedIntoOneOfItsNewName) {
             "Unmoved Directory? : ./possgett\n");
 }
 
+// mv exits 1 when it cannot print the move it made: what is on disk
+// decides, and no directory that moved is logged as unmoved.
+TEST_F(ConversionTest, AFullStandardOutputStillMovesAndLogsNoMove) {
+  lay_out_small_collection();
+  test::RunOptions options;
+  options.stdout_full = true;
+  const auto run = this->run("y\n", options);
+  EXPECT_EQ(run.status, 0) << run.err;
+  for (const char* dir : {"DEMOS/UNKNOWN", "DOCUMENTS", "GAMES/A-F", "GAMES/S-Z", "VARIOUS"}) {
+    EXPECT_TRUE(test::exists(at(dir))) << dir;
+  }
+  EXPECT_FALSE(exists(at("tuvo_2.err"))) << read_file(at("tuvo_2.err"));
+  EXPECT_TRUE(exists(at("GAMES/A-F/Night_Harbour.sid")));
+}
+
 TEST_F(ConversionTest, AClosedStandardOutputKeepsTheLogClean) {
   lay_out_small_collection();
   test::write_file(at("games/a-f/TWICE.DAT"), psid_file("Night Harbour", 10));  // one error

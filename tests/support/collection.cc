@@ -170,6 +170,11 @@ RunResult run_tuvo(const std::string& dir, std::string_view input, const RunOpti
     dup2(err[1], 2);
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
     if (options.stdout_closed) close(1);
+    if (options.stdout_full) {
+      const int full = open("/dev/full", O_WRONLY);
+      if (full < 0 || dup2(full, 1) < 0) _exit(126);
+      close(full);
+    }
     if (chdir(dir.c_str()) != 0) _exit(126);
     ::umask(options.umask);
     if (!options.path.empty()) setenv("PATH", options.path.c_str(), 1);

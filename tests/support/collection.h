@@ -73,6 +73,9 @@ struct RunOptions {
   int close_output_after_lines = 0;
   // Start the program with standard output closed.
   bool stdout_closed = false;
+  // Start the program with standard output on /dev/full, where every write
+  // fails (ENOSPC).
+  bool stdout_full = false;
   // The PATH of the program, when not empty.
   std::string path;
   // Arguments after the program's name.
