@@ -69,6 +69,13 @@ class UndoRecord : public ChangeJournal {
 
   bool will_replace_document(const DocumentChange& c) override;
 
+  // Appends the moved-back line of the move whose line starts at |line|.
+  void note_moved_back(std::size_t line) {
+    std::string text;
+    encode_entry(MovedBackEntry{line}, text);
+    append(text);
+  }
+
   bool finished_before(const TuneChange& c) override;
 
  private:
@@ -230,5 +237,9 @@ void start_undo_record() {
   read_record(record);
   static std::unique_ptr<UndoRecord> record_of_run;
   record_of_run = std::make_unique<UndoRecord>(tunes_in_hand(record));
+  // An undo stopped between moving a directory back and saying so: said
+  // now, before this run's own moves.
+  std::size_t line = 0;
+  if (newest_move_moved_back(record, line)) record_of_run->note_moved_back(line);
   g_change_journal = record_of_run.get();
 }

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
@@ -75,9 +76,17 @@ std::string from_root(const std::string& path) {
   return "./" + path;
 }
 
+// A moved-back line of an undo that was stopped: the move it names, and
+// where the line itself stands in the record, after every entry it
+// concerns.
+struct MovedBack {
+  std::size_t move_line;
+  std::size_t at;
+};
+
 // The entries of |record|, oldest first; false, with the line in
 // |bad_line|, when a line is not exactly an entry this program writes.
-bool read_entries(const std::string& record, std::vector<Entry>& entries, std::vector<std::size_t>& moved_back,
+bool read_entries(const std::string& record, std::vector<Entry>& entries, std::vector<MovedBack>& moved_back,
                   std::string& bad_line) {
   bool first = true;
   RecordEntry decoded;
@@ -93,7 +102,7 @@ bool read_entries(const std::string& record, std::vector<Entry>& entries, std::v
     }
     first = false;
     if (const auto* back = std::get_if<MovedBackEntry>(&decoded)) {
-      moved_back.push_back(back->line);
+      moved_back.push_back({back->line, pos});
     } else if (const auto* cancel = std::get_if<CancelEntry>(&decoded)) {
       // The tune announced under that name was not named after all.
       for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
@@ -275,27 +284,40 @@ void rebase(std::span<Entry> left, const std::string& now, const std::string& ol
 // An undo stopped while it moved directories back leaves the entries newer
 // than those moves naming paths in directories that have gone back since:
 // they are made to name where those directories are now, in the order the
-// moves were undone (|moved_back|, from the record). The newest move not
-// said to be moved back may have been moved just before the stop; it was
-// if its directory is back under its old name.
-void follow_moves_undone(std::vector<Entry>& entries, const std::vector<std::size_t>& moved_back) {
-  const auto undone = [&](std::size_t i) {
+// moves were undone (|moved_back|, from the record). Only entries written
+// before the stopped undo are concerned: a run after it wrote its entries
+// with the directories where that undo left them. The newest move not said
+// to be moved back may have been moved just before the stop; it was if its
+// directory is back under its old name.
+void follow_moves_undone(std::vector<Entry>& entries, const std::vector<MovedBack>& moved_back) {
+  // The entries before |at| in the record: those an undo stopped there saw.
+  const auto written_before = [&](std::size_t at) {
+    std::size_t end = 0;
+    while (end < entries.size() && entries[end].line < at) ++end;
+    return end;
+  };
+  const auto undone = [&](std::size_t i, std::size_t end) {
     entries[i].moved_back = true;
     const MoveEntry& m = std::get<MoveEntry>(entries[i].change);
-    rebase(std::span<Entry>(entries).subspan(i + 1), m.to, m.from);
+    if (end > i + 1) rebase(std::span<Entry>(entries).subspan(i + 1, end - i - 1), m.to, m.from);
   };
-  for (const std::size_t line : moved_back) {
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-      if (entries[i].line == line && std::holds_alternative<MoveEntry>(entries[i].change) && !entries[i].moved_back) {
-        undone(i);
+  for (const MovedBack& back : moved_back) {
+    const std::size_t end = written_before(back.at);
+    for (std::size_t i = 0; i < end; ++i) {
+      if (entries[i].line == back.move_line && std::holds_alternative<MoveEntry>(entries[i].change) &&
+          !entries[i].moved_back) {
+        undone(i, end);
       }
     }
   }
-  for (std::size_t i = entries.size(); i-- > 0;) {
+  // A run after the stopped undo noted this move itself, when it started
+  // (see newest_move_moved_back), and its own moves are then the newest.
+  const std::size_t end = entries.size();
+  for (std::size_t i = end; i-- > 0;) {
     const auto* m = std::get_if<MoveEntry>(&entries[i].change);
     if (m == nullptr || entries[i].moved_back) continue;
     if (g_file_system->kind(m->to.c_str()) != EntryKind::Directory && g_file_system->exists(m->from.c_str())) {
-      undone(i);
+      undone(i, end);
     }
     return;
   }
@@ -337,6 +359,25 @@ class SilentPrinter : public PlanPrinter {
 
 }  // namespace
 
+bool newest_move_moved_back(const std::string& record, std::size_t& line) {
+  std::vector<Entry> entries;
+  std::vector<MovedBack> moved_back;
+  std::string bad_line;
+  if (!read_entries(record, entries, moved_back, bad_line)) return false;
+  follow_moves_undone(entries, moved_back);
+  const auto noted = [&](const Entry& e) {
+    return std::any_of(moved_back.begin(), moved_back.end(), [&](const MovedBack& b) { return b.move_line == e.line; });
+  };
+  // The newest move no line says is back: follow_moves_undone marked it if
+  // its directory is back all the same.
+  for (std::size_t i = entries.size(); i-- > 0;) {
+    if (!std::holds_alternative<MoveEntry>(entries[i].change) || noted(entries[i])) continue;
+    if (entries[i].moved_back) line = entries[i].line;
+    return entries[i].moved_back;
+  }
+  return false;
+}
+
 int run_undo(bool preview) {
   std::string record;
   if (!read_record(record)) {
@@ -355,7 +396,7 @@ int run_undo(bool preview) {
     return kExitNoRecord;
   }
   std::vector<Entry> entries;
-  std::vector<std::size_t> moved_back;
+  std::vector<MovedBack> moved_back;
   std::string bad_line;
   if (!read_entries(record, entries, moved_back, bad_line)) {
     // A line of junk may be of any length; its start tells which it is.
@@ -388,9 +429,16 @@ int run_undo(bool preview) {
   const char* done = preview ? "would restore " : "restored ";
   int restored = 0;
   std::vector<Entry> left;  // newest first while it grows
+  // A directory's steps back (GAMES to GAMES_ to games) are one unit: a
+  // step is never taken when the one after it in the run was left, as what
+  // stands under its name then is not the collection's directory.
+  std::vector<std::string> not_back;  // where directories left behind should have come back
   for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
     Entry& e = *it;
-    const Result r = restore(e);
+    const auto* move = std::get_if<MoveEntry>(&e.change);
+    const bool waits = move != nullptr && std::find(not_back.begin(), not_back.end(), move->to) != not_back.end();
+    const Result r = waits ? Result{Outcome::Left, "its directory has not come back to " + move->to + " yet"} : restore(e);
+    if (move != nullptr && r.outcome == Outcome::Left) not_back.push_back(move->from);
     if (r.outcome == Outcome::Restored) {
       ++restored;
       if (const auto* m = std::get_if<MoveEntry>(&e.change)) {

@@ -18,6 +18,9 @@
 #ifndef TUVO_UNDO_UNDO_H_
 #define TUVO_UNDO_UNDO_H_
 
+#include <cstddef>
+#include <string>
+
 inline constexpr char kUndoRecordName[] = "tuvo_2.undo";
 
 // Makes the run in progress keep the record: g_change_journal points at it
@@ -42,6 +45,14 @@ void start_undo_record();
 // something was left or a run holds the collection, 2 when there is no
 // record.
 int run_undo(bool preview);
+
+// True when an undo of |record| was stopped just after moving a directory
+// back and before it could say so: the newest move of the record, not said
+// to be moved back, has its directory back under its old name. |line| is
+// then where that move's line starts. A run that starts on such a record
+// says so in it first, while the disk still shows it; later the run's own
+// moves would hide it. Reads the disk through g_file_system.
+bool newest_move_moved_back(const std::string& record, std::size_t& line);
 
 // The exit status when there is no record to undo.
 inline constexpr int kExitNoRecord = 2;

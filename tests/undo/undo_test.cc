@@ -403,6 +403,54 @@ TEST_F(UndoTest, CraftedRecordsReachNothingOutside) {
   }
 }
 
+// An undo stopped among the directories, then another conversion: the
+// stopped undo's moved-back lines concern only what was written before
+// them, and the next undo gives back the collection.
+TEST_F(UndoTest, AStoppedUndoThenAnotherRunThenTheUndo) {
+  lay_out(100, 12);
+  run("y\n");
+  int first_directory = 0, n = 0;
+  std::istringstream out(undo().out);
+  for (std::string line; std::getline(out, line) && first_directory == 0;) {
+    ++n;
+    if (line.starts_with("restored directory ")) first_directory = n;
+  }
+  ASSERT_GT(first_directory, 0);
+  for (int lines : {first_directory + 3, first_directory + 60, first_directory + 150}) {
+    SCOPED_TRACE("undo killed after " + std::to_string(lines) + " lines");
+    lay_out(100, 12);
+    const auto before = tree_state(root_);
+    run("y\n");
+    test::RunOptions kill;
+    kill.args = {"--undo"};
+    kill.signal_after_lines = lines;
+    EXPECT_EQ(run("y\n", kill).signal, SIGKILL);
+    EXPECT_EQ(run("y\ny\ny\ny\ny\n").status, 0);
+    expect_undo_gives_back(before);
+  }
+}
+
+// A directory's steps back are one unit: when the user has put a directory
+// of their own under the intermediate name, neither step is taken, and
+// theirs is not moved.
+TEST_F(UndoTest, ADirectoryNotMovedBackKeepsItsNextStepBack) {
+  lay_out(50, 13);
+  const auto before = tree_state(root_);
+  run("y\n");
+  ASSERT_TRUE(exists(at("GAMES")));
+  write_file(at("GAMES_/my_notes.txt"), "mine");
+  const auto undone = undo();
+  EXPECT_EQ(undone.status, 1);
+  EXPECT_NE(undone.out.find("left ./GAMES_: its old name ./GAMES_ is taken again\n"), std::string::npos) << undone.out;
+  EXPECT_NE(undone.out.find("left ./games: its directory has not come back to ./GAMES_ yet\n"), std::string::npos);
+  EXPECT_EQ(read_file(at("GAMES_/my_notes.txt")), "mine");
+  EXPECT_TRUE(exists(at("GAMES")));
+  EXPECT_FALSE(exists(at("games")));
+  // Once the user's directory is gone, the undo finishes.
+  fs::remove_all(at("GAMES_"));
+  expect_undo_gives_back(before);
+}
+
 // A tune whose new name is a directory goes into it under its old name;
 // when the walk reaches that directory later it converts the copy again.
 // Both steps come back, though the first one's file is a new inode by then.
