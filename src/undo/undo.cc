@@ -323,15 +323,22 @@ void follow_moves_undone(std::vector<Entry>& entries, const std::vector<MovedBac
   }
 }
 
-// Adds the moved-back line of the entry |e| to the record; a record that
-// cannot take it only makes a stopped undo less sure of where it was.
-void say_moved_back(const Entry& e) {
+// Adds the moved-back line of the entry |e| to the record. False when the
+// record cannot take it whole (a full disk); what got in is cut off again.
+bool say_moved_back(const Entry& e) {
   const int fd = open(kUndoRecordName, O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return;
+  if (fd < 0) return false;
   std::string line;
   encode_entry(MovedBackEntry{e.line}, line);
-  [[maybe_unused]] const ssize_t wrote = write(fd, line.data(), line.size());
+  struct stat st;
+  bool ok = fstat(fd, &st) == 0;
+  if (ok && write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+    // A torn line would also be read past, as a kill's is; cut it if we can.
+    ok = false;
+    if (ftruncate(fd, st.st_size) != 0) errno = ENOSPC;
+  }
   close(fd);
+  return ok;
 }
 
 // Replaces the record by one that holds |left| only.
@@ -433,17 +440,29 @@ int run_undo(bool preview) {
   // step is never taken when the one after it in the run was left, as what
   // stands under its name then is not the collection's directory.
   std::vector<std::string> not_back;  // where directories left behind should have come back
+  // Set when the record could not note a directory moved back: the entries
+  // older than it name paths the record could no longer follow, so they
+  // wait for an undo with room on the disk.
+  bool record_full = false;
   for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
     Entry& e = *it;
     const auto* move = std::get_if<MoveEntry>(&e.change);
     const bool waits = move != nullptr && std::find(not_back.begin(), not_back.end(), move->to) != not_back.end();
-    const Result r = waits ? Result{Outcome::Left, "its directory has not come back to " + move->to + " yet"} : restore(e);
+    Result r = record_full ? Result{Outcome::Left, "the record cannot take another line; undo again once the disk has room"}
+               : waits     ? Result{Outcome::Left, "its directory has not come back to " + move->to + " yet"}
+                           : restore(e);
+    // A directory moved back is noted at once, as the entries after it name
+    // paths in it; one the record cannot note goes forward again.
+    if (!preview && move != nullptr && r.outcome == Outcome::Restored && !say_moved_back(e)) {
+      g_file_system->rename_no_replace(move->from.c_str(), move->to.c_str());
+      r = {Outcome::Left, "the record cannot take another line; undo again once the disk has room"};
+      record_full = true;
+    }
     if (move != nullptr && r.outcome == Outcome::Left) not_back.push_back(move->from);
     if (r.outcome == Outcome::Restored) {
       ++restored;
       if (const auto* m = std::get_if<MoveEntry>(&e.change)) {
         std::cout << done << "directory " << m->from << " (from " << m->to << ")\n";
-        if (!preview) say_moved_back(e);
         rebase(left, m->to, m->from);
       } else if (const auto* t = std::get_if<TuneEntry>(&e.change)) {
         std::cout << done << t->from << '\n';

@@ -451,6 +451,31 @@ TEST_F(UndoTest, ADirectoryNotMovedBackKeepsItsNextStepBack) {
   expect_undo_gives_back(before);
 }
 
+// A disk that fills up during the undo: what cannot be done, or noted in
+// the record, waits, and once there is room the next undo finishes exactly.
+TEST_F(UndoTest, AFullDiskDuringTheUndoLeavesARecordThatStillTellsTheTruth) {
+  test::make_dirs(root_);
+  test::ScopedTmpfs disk(root_, "size=64m");
+  if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root); full disks not tested";
+  test::make_collection(root_, 20, 14, 0);
+  const auto before = tree_state(root_);
+  run("y\n");
+  // Empty lines, which the undo passes over, fill the record's last page:
+  // then no line can be added to it on a full disk.
+  std::string record = read_file(at("tuvo_2.undo"));
+  record.append((4096 - record.size() % 4096) % 4096, '\n');
+  write_file(at("tuvo_2.undo"), record);
+  ASSERT_TRUE(disk.leave_free(0));
+
+  const auto full = undo();
+  EXPECT_EQ(full.status, 1);
+  EXPECT_EQ(full.out.find("the collection is as it was"), std::string::npos) << full.out;
+  EXPECT_NE(full.out.find("the record cannot take another line"), std::string::npos) << full.out;
+
+  ASSERT_TRUE(disk.leave_free(1 << 20));
+  expect_undo_gives_back(before);
+}
+
 // A tune whose new name is a directory goes into it under its old name;
 // when the walk reaches that directory later it converts the copy again.
 // Both steps come back, though the first one's file is a new inode by then.
