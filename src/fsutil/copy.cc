@@ -92,7 +92,7 @@ bool done_before(TuneChange& change, const char* target) {
 }  // namespace
 
 bool start_copy(int src_fd, std::span<const char> head, bool head_is_all, const char* src, const char* dst,
-                PendingCopy& copy) {
+                PendingCopy& copy, bool may_be_link) {
   FileSystem& fs = *g_file_system;
   copy.src = src;
   copy.dst = dst;
@@ -101,6 +101,7 @@ bool start_copy(int src_fd, std::span<const char> head, bool head_is_all, const 
   copy.outcome = CopyResult::Copied;
   copy.show_target = false;
   copy.announced = false;
+  copy.link.clear();
   if (g_change_journal != nullptr) {
     // What the undo record keeps of the tune: known before any name appears.
     struct stat st;
@@ -110,6 +111,15 @@ bool start_copy(int src_fd, std::span<const char> head, bool head_is_all, const 
     }
     copy.change.mode = st.st_mode & 07777;
     copy.change.mtime = st.st_mtim;
+    // A tune that is a link is copied from the file it points to, and the
+    // link goes: the undo must make the link again, not a file.
+    if (may_be_link && fs.read_link(src, copy.link)) {
+      if (lstat(src, &st) == 0) {
+        copy.change.mode = st.st_mode & 07777;
+        copy.change.mtime = st.st_mtim;
+      }
+      copy.change.link = copy.link.c_str();
+    }
     if (head_is_all) {
       copy.change.size = head.size();
       copy.change.checksum = content_checksum({head.data(), head.size()});

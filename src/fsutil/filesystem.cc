@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -137,6 +138,14 @@ bool RealFileSystem::exists(const char* path) {
   return lstat(path, &st) == 0;
 }
 
+bool RealFileSystem::read_link(const char* path, std::string& target) {
+  char text[PATH_MAX];
+  const ssize_t got = readlink(path, text, sizeof text);
+  if (got < 0 || static_cast<std::size_t>(got) >= sizeof text) return false;
+  target.assign(text, static_cast<std::size_t>(got));
+  return true;
+}
+
 bool RealFileSystem::inside_root(const char* path) {
   struct stat root, st;
   if (stat(".", &root) != 0) return false;
@@ -246,6 +255,13 @@ bool RealFileSystem::set_mode_and_time(const char* path, mode_t mode, const time
   // The access time is set to now: only the modification time is kept.
   const timespec times[2] = {{0, UTIME_NOW}, mtime};
   return chmod(path, mode) == 0 && utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool RealFileSystem::make_link(const char* target, const char* path, const timespec& mtime) {
+  if (symlink(target, path) != 0) return false;
+  // The link's own time: the file it points to is not touched.
+  const timespec times[2] = {{0, UTIME_NOW}, mtime};
+  return utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 MoveResult RealFileSystem::move_directory(char* source, char* target, int& signal) {

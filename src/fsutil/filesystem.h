@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 
 enum class EntryKind {
@@ -79,6 +80,8 @@ class FileSystem {
   virtual EntryKind kind(const char* path) = 0;
   // True when anything, even a broken link, stands at |path|.
   virtual bool exists(const char* path) = 0;
+  // True when |path| is a symbolic link; its target is then in |target|.
+  virtual bool read_link(const char* path, std::string& target) = 0;
   // True when the directory |path|, its links followed, lies in the
   // collection: the current directory or below it. A link may lead out of
   // the collection, where the run must change nothing. A |path| that cannot
@@ -115,6 +118,9 @@ class FileSystem {
   virtual bool rename_no_replace(const char* from, const char* to) = 0;
   // Gives |path| the permissions |mode| and the modification time |mtime|.
   virtual bool set_mode_and_time(const char* path, mode_t mode, const timespec& mtime) = 0;
+  // Makes |path| a symbolic link to |target| with the modification time
+  // |mtime|; fails (EEXIST) when anything stands at |path|.
+  virtual bool make_link(const char* target, const char* path, const timespec& mtime) = 0;
   // Runs "mv -v |source| |target|", which prints the move. On Interrupted,
   // |signal| is the signal that ended mv.
   virtual MoveResult move_directory(char* source, char* target, int& signal) = 0;
@@ -140,6 +146,7 @@ class RealFileSystem : public FileSystem {
   std::unique_ptr<DirectoryListing> list(const char* path) override;
   EntryKind kind(const char* path) override;
   bool exists(const char* path) override;
+  bool read_link(const char* path, std::string& target) override;
   bool inside_root(const char* path) override;
   int open_file(const char* path, bool follow_links) override;
   std::size_t first_read_size() override;
@@ -153,6 +160,7 @@ class RealFileSystem : public FileSystem {
   bool replace(const char* from, const char* to) override;
   bool rename_no_replace(const char* from, const char* to) override;
   bool set_mode_and_time(const char* path, mode_t mode, const timespec& mtime) override;
+  bool make_link(const char* target, const char* path, const timespec& mtime) override;
   MoveResult move_directory(char* source, char* target, int& signal) override;
   void written(const char* path) override;
 

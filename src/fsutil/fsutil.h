@@ -108,6 +108,7 @@ struct PendingCopy {
   std::string src, dst;     // the source's path and the destination asked for
   std::string target;       // the name finish_copy gave it
   TuneChange change;        // what the journal is told of it
+  std::string link;         // the source was a symbolic link to this; empty if not
   int tmp = -1;             // the new file, written whole; -1 when none
   CopyResult outcome = CopyResult::Copied;  // a failure met while writing it
   bool show_target = false;  // that failure still prints the destination
@@ -116,11 +117,13 @@ struct PendingCopy {
 
 // Begins the copy of |src_fd| (as for copy_open_file_exclusive) into
 // |copy|: nothing is named or printed yet, and a failure met is kept for
-// finish_copy to report. Returns false when no unnamed file can be made in
+// finish_copy to report. |may_be_link| says that |src| may be a symbolic
+// link (its listing did not show a plain file): the journal is then told
+// what the link was. Returns false when no unnamed file can be made in
 // |dst|'s directory; the copy must then be made at once, with
 // copy_under_name, from the same |src_fd| and |head| (nothing more was read).
 bool start_copy(int src_fd, std::span<const char> head, bool head_is_all, const char* src, const char* dst,
-                PendingCopy& copy);
+                PendingCopy& copy, bool may_be_link = true);
 // Tells the journal, with one write, of every copy in |copies| that is
 // ready to be named. Must precede finish_copy of any of them.
 void announce_copies(std::span<PendingCopy* const> copies);

@@ -27,6 +27,9 @@ struct TuneChange {
   std::uint64_t size = 0;      // of the bytes, the same in both files
   std::uint64_t checksum = 0;
   ino_t inode = 0;             // the new file's, where known before naming; 0 if not
+  // The old file was a symbolic link to this target (its mode and mtime
+  // are then the link's own); nullptr when it was a file.
+  const char* link = nullptr;
 };
 
 // The document, about to be replaced by its rewrite.

@@ -261,6 +261,11 @@ bool PreviewFileSystem::exists(const char* path) {
   return disk().exists(real.c_str());
 }
 
+bool PreviewFileSystem::read_link(const char* path, std::string& target) {
+  std::string real;
+  return standing(path, real) == Standing::Real && disk().read_link(real.c_str(), target);
+}
+
 bool PreviewFileSystem::inside_root(const char* path) {
   const std::optional<Directory> dir = directory(path);
   return !dir || disk().inside_root(dir->real_path.c_str());
@@ -500,6 +505,26 @@ bool PreviewFileSystem::set_mode_and_time(const char* path, mode_t mode, const t
   static_cast<void>(mode);
   static_cast<void>(mtime);
   return exists(path);
+}
+
+bool PreviewFileSystem::make_link(const char* target, const char* path, const timespec& mtime) {
+  static_cast<void>(target);
+  static_cast<void>(mtime);
+  if (exists(path)) {
+    errno = EEXIST;
+    return false;
+  }
+  // It stands there from now on, as a file without bytes of a tune.
+  std::string parent, name;
+  split(path, parent, name);
+  const std::optional<Directory> dir = directory(parent);
+  if (!dir) {
+    errno = ENOENT;
+    return false;
+  }
+  created_.emplace(EntryKey{dir->id, name}, std::string());
+  created_in_[dir->id].push_back(name);
+  return true;
 }
 
 void PreviewFileSystem::written(const char* path) {

@@ -41,6 +41,7 @@ class PreviewFileSystem : public FileSystem {
   std::unique_ptr<DirectoryListing> list(const char* path) override;
   EntryKind kind(const char* path) override;
   bool exists(const char* path) override;
+  bool read_link(const char* path, std::string& target) override;
   bool inside_root(const char* path) override;
   int open_file(const char* path, bool follow_links) override;
   std::size_t first_read_size() override;
@@ -54,6 +55,7 @@ class PreviewFileSystem : public FileSystem {
   bool replace(const char* from, const char* to) override;
   bool rename_no_replace(const char* from, const char* to) override;
   bool set_mode_and_time(const char* path, mode_t mode, const timespec& mtime) override;
+  bool make_link(const char* target, const char* path, const timespec& mtime) override;
   MoveResult move_directory(char* source, char* target, int& signal) override;
   void written(const char* path) override;
   void tune_replaced(const char* old_path) override;

@@ -139,7 +139,7 @@ void walk_directory(char (&path)[kPathBufferSize], Walk& walk) {
         if (dir->plain_directory() || g_file_system->inside_root(path)) walk_directory(path, walk);
         break;
       case EntryKind::RegularFile:
-        walk.tunes.convert(path, /*known_regular=*/true);
+        walk.tunes.convert(path, /*known_regular=*/true, /*known_plain=*/dir->plain_file());
         break;
       case EntryKind::Other:  // FIFOs, sockets, devices, broken links
         break;

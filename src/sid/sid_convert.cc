@@ -114,7 +114,7 @@ TuneBatch::TuneBatch(FailureHandler on_failed) : limit_(batch_limit()), on_faile
 
 TuneBatch::~TuneBatch() { finish(); }
 
-ConvertResult TuneBatch::convert_open_file(int fd, const char* path) {
+ConvertResult TuneBatch::convert_open_file(int fd, const char* path, bool may_be_link) {
   FileSystem& fs = *g_file_system;
   // One read serves the header check and the first block of the copy.
   char head[kCopyBlockSize];
@@ -156,14 +156,14 @@ ConvertResult TuneBatch::convert_open_file(int fd, const char* path) {
   // A regular file that gave less than it was asked for has no more to give.
   const bool head_is_all = size < wanted;
   std::array<Waiting, kTuneBatchSize>& batch = batches_[filling_];
-  bool started = start_copy(fd, {head, size}, head_is_all, path, new_path, batch[count_].copy);
+  bool started = start_copy(fd, {head, size}, head_is_all, path, new_path, batch[count_].copy, may_be_link);
   if ((!started || batch[count_].copy.outcome != CopyResult::Copied) && has_waiting()) {
     // The tunes in hand take room that their old files give back once they
     // are done (a full disk, or no file may be opened): with them finished,
     // the copy is tried again, as it would have been made after them.
     finish();
     if (lseek(fd, static_cast<off_t>(size), SEEK_SET) < 0) return ConvertResult::Failed;
-    started = start_copy(fd, {head, size}, head_is_all, path, new_path, batches_[filling_][0].copy);
+    started = start_copy(fd, {head, size}, head_is_all, path, new_path, batches_[filling_][0].copy, may_be_link);
   }
   Waiting& waiting = batches_[filling_][count_];
   PendingCopy& copy = waiting.copy;
@@ -182,7 +182,7 @@ ConvertResult TuneBatch::convert_open_file(int fd, const char* path) {
   return ConvertResult::Converted;
 }
 
-ConvertResult TuneBatch::convert(const char* path, bool known_regular) {
+ConvertResult TuneBatch::convert(const char* path, bool known_regular, bool known_plain) {
   if (!is_tune_path(path)) return ConvertResult::NotSid;
 
   // FIFOs, sockets and devices are never opened: opening one can block the
@@ -200,7 +200,7 @@ ConvertResult TuneBatch::convert(const char* path, bool known_regular) {
     failed(path);
     return ConvertResult::Failed;
   }
-  const ConvertResult result = convert_open_file(fd, path);
+  const ConvertResult result = convert_open_file(fd, path, !known_plain);
   if (result != ConvertResult::Pending) close(fd);
   if (result == ConvertResult::Failed) failed(path);
   if (result != ConvertResult::Pending) return result;

@@ -102,7 +102,8 @@ class TuneBatch {
 
   // Converts |path| as convert_sid_file does, or starts it and returns
   // Pending; a Failed tune has been handed to the handler already.
-  ConvertResult convert(const char* path, bool known_regular = false);
+  // |known_plain| says that the listing showed a plain file, not a link.
+  ConvertResult convert(const char* path, bool known_regular = false, bool known_plain = false);
   // Names every waiting copy, deletes their old files and reports their
   // failures; everything handed over is done when it returns.
   void finish();
@@ -116,7 +117,7 @@ class TuneBatch {
   };
   class Namer;
 
-  ConvertResult convert_open_file(int fd, const char* path);
+  ConvertResult convert_open_file(int fd, const char* path, bool may_be_link);
   void failed(const char* path);
   bool has_waiting() const { return count_ > 0 || in_flight_ > 0; }
   // Hands the waiting copies to the namer's thread (|in_background|), or

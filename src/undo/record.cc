@@ -80,7 +80,8 @@ class UndoRecord : public ChangeJournal {
 
  private:
   void append_tune(const TuneChange& c) {
-    encode_tune(c.from, c.to, static_cast<std::uint32_t>(c.mode), c.mtime, c.size, c.checksum, c.inode, line_);
+    encode_tune(c.from, c.to, static_cast<std::uint32_t>(c.mode), c.mtime, c.size, c.checksum, c.inode,
+                c.link != nullptr ? std::string_view(c.link) : std::string_view(), line_);
   }
   bool open_record();
   // Cuts the record of |size| bytes back to its last whole line.

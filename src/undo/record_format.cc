@@ -99,7 +99,9 @@ struct Encoder {
     append_number(out, e.count);
     out += "}\n";
   }
-  void operator()(const TuneEntry& e) { encode_tune(e.from, e.to, e.mode, e.mtime, e.size, e.xxh3, e.inode, out); }
+  void operator()(const TuneEntry& e) {
+    encode_tune(e.from, e.to, e.mode, e.mtime, e.size, e.xxh3, e.inode, e.link, out);
+  }
   void operator()(const CancelEntry& e) {
     out += "{\"cancel\":{\"to\":";
     append_string(out, e.to);
@@ -173,6 +175,9 @@ class Fields {
   bool path(const char* key, std::string& out) {
     return text(key, out) && !out.empty() && out.size() <= kMaxRecordedPathLength &&
            out.find('\0') == std::string::npos;
+  }
+  bool link_target(const char* key, std::string& out) {
+    return text(key, out) && !out.empty() && out.size() <= kMaxLinkTargetLength && out.find('\0') == std::string::npos;
   }
   bool unsigned_number(const char* key, std::uint64_t& out) {
     const json* v = take(key);
@@ -299,7 +304,7 @@ bool decode_value(const std::string& kind, const json& value, RecordEntry& entry
     TuneEntry e;
     if (!f.path("from", e.from) || !f.path("to", e.to) || !f.mode("mode", e.mode) || !f.mtime("mtime", e.mtime) ||
         !f.unsigned_number("size", e.size) || !f.checksum("xxh3", e.xxh3) || !f.unsigned_number("inode", e.inode) ||
-        !f.done()) {
+        (f.has("link") && !f.link_target("link", e.link)) || !f.done()) {
       return false;
     }
     entry = std::move(e);
@@ -338,7 +343,8 @@ bool decode_value(const std::string& kind, const json& value, RecordEntry& entry
 void encode_entry(const RecordEntry& entry, std::string& out) { std::visit(Encoder{out}, entry); }
 
 void encode_tune(std::string_view from, std::string_view to, std::uint32_t mode, const timespec& mtime,
-                 std::uint64_t size, std::uint64_t xxh3, std::uint64_t inode, std::string& out) {
+                 std::uint64_t size, std::uint64_t xxh3, std::uint64_t inode, std::string_view link,
+                 std::string& out) {
   out += "{\"tune\":{\"from\":";
   append_string(out, from);
   out += ",\"to\":";
@@ -353,6 +359,10 @@ void encode_tune(std::string_view from, std::string_view to, std::uint32_t mode,
   append_hex(out, xxh3);
   out += ",\"inode\":";
   append_number(out, inode);
+  if (!link.empty()) {
+    out += ",\"link\":";
+    append_string(out, link);
+  }
   out += "}}\n";
 }
 

@@ -23,6 +23,8 @@ inline constexpr std::size_t kMaxRecordLineLength = std::size_t{64} << 20;
 
 // No path the program acts on is longer (its path buffers hold 1023 bytes).
 inline constexpr std::size_t kMaxRecordedPathLength = 1023;
+// No link target is longer (PATH_MAX, 4096, less its NUL).
+inline constexpr std::size_t kMaxLinkTargetLength = 4095;
 
 // {"tuvo_2_undo":1}: the first line of the file.
 struct RecordHeader {
@@ -43,12 +45,15 @@ struct BatchEntry {
 };
 // {"tune":{"from":P,"to":P,"mode":M,"mtime":[S,NS],"size":N,"xxh3":H,"inode":I}}:
 // the old file's mode and time; the size and checksum of the bytes, the
-// same in both files; the new file's inode, 0 where it was not known.
+// same in both files; the new file's inode, 0 where it was not known. A
+// tune that was a symbolic link also has "link":T, the link's target (its
+// mode and time are then the link's own).
 struct TuneEntry {
   std::string from, to;
   std::uint32_t mode = 0;
   timespec mtime{};
   std::uint64_t size = 0, xxh3 = 0, inode = 0;
+  std::string link;  // empty when the tune was a file
 };
 // {"cancel":{"to":P}}: the name announced as P was taken after all.
 struct CancelEntry {
@@ -86,9 +91,10 @@ using RecordEntry = std::variant<RecordHeader, RunEntry, MoveEntry, BatchEntry, 
 // so that any name reads back exactly; checksums as 16 hex digits.
 void encode_entry(const RecordEntry& entry, std::string& out);
 // The same for a tune, without building a TuneEntry: the run writes one
-// per tune.
+// per tune. An empty |link| is left out.
 void encode_tune(std::string_view from, std::string_view to, std::uint32_t mode, const timespec& mtime,
-                 std::uint64_t size, std::uint64_t xxh3, std::uint64_t inode, std::string& out);
+                 std::uint64_t size, std::uint64_t xxh3, std::uint64_t inode, std::string_view link,
+                 std::string& out);
 
 // Decodes the one line |line| (without its newline) into |entry|. True only
 // when the line is exactly one entry of the kinds above: a JSON object with

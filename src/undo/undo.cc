@@ -132,12 +132,13 @@ struct FileState {
   bool regular = false;
   std::uint64_t size = 0, checksum = 0;
   ino_t inode = 0;
+  std::string link;  // the target of a symbolic link
 };
 
 FileState file_state(const std::string& path) {
   FileState s;
   s.exists = g_file_system->exists(path.c_str());
-  if (!s.exists) return s;
+  if (!s.exists || g_file_system->read_link(path.c_str(), s.link)) return s;
   const int fd = g_file_system->open_file(path.c_str(), /*follow_links=*/false);
   if (fd < 0) return s;
   struct stat st;
@@ -160,7 +161,8 @@ Result restore_tune(const TuneEntry& t) {
   const FileState now = file_state(t.to);
   const bool ours = same(now, t.size, t.xxh3);
   const FileState old = file_state(t.from);
-  const bool old_is_it = same(old, t.size, t.xxh3);
+  // A tune that was a link is back when the link is.
+  const bool old_is_it = t.link.empty() ? same(old, t.size, t.xxh3) : old.link == t.link;
   if (!ours) {
     if (old_is_it) return {Outcome::NothingToDo, {}};  // never converted, or restored already
     if (now.exists) return {Outcome::Left, "it changed since the run"};
@@ -171,6 +173,19 @@ Result restore_tune(const TuneEntry& t) {
     // the old file is whole, and the copy goes.
     if (old_is_it && fs.remove(t.to.c_str())) return {Outcome::Restored, {}};
     return {Outcome::Left, "its old name " + t.from + " is taken again"};
+  }
+  if (!t.link.empty()) {
+    // The link is made again, with its own time, and the copy goes.
+    if (!fs.make_link(t.link.c_str(), t.from.c_str(), t.mtime)) {
+      if (errno == EEXIST) return {Outcome::Left, "its old name " + t.from + " is taken again"};
+      return {Outcome::Left, std::string("its link cannot be made again: ") + std::strerror(errno)};
+    }
+    if (!fs.remove(t.to.c_str())) {
+      const int error = errno;
+      fs.remove(t.from.c_str());
+      return {Outcome::Left, std::string("it cannot be removed: ") + std::strerror(error)};
+    }
+    return {Outcome::Restored, {}};
   }
   // Renamed first: a tune that cannot go back keeps its mode and time, so
   // that what is left is left untouched.

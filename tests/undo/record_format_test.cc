@@ -25,7 +25,8 @@ TEST(RecordFormat, EveryKindReadsBackAsWritten) {
       BatchEntry{32},
       // Names hold any byte but NUL: quotes, backslashes, control bytes and
       // Latin-1 letters come back as the same bytes.
-      TuneEntry{"./a \"b\"\\c\x01\xe9.DAT", "./\xff.sid", 07777, {1, 2}, 188, 0xfedcba9876543210, 42},
+      TuneEntry{"./a \"b\"\\c\x01\xe9.DAT", "./\xff.sid", 07777, {1, 2}, 188, 0xfedcba9876543210, 42, ""},
+      TuneEntry{"./LINK.DAT", "./Linked.sid", 0777, {3, 4}, 10, 1, 2, "../stash/REAL.BIN"},
       CancelEntry{"./x.sid"},
       TemporaryEntry{"./DOCUMENTS/xtempx.txt", 0, 0},
       DocumentEntry{"./DOCUMENTS/QM_SIDS.TXT", false, "  release 1.6\r\n", 0644, {800000000, 5}, 100, 7, 101, 8},
@@ -73,6 +74,8 @@ TEST(RecordFormat, LinesThatAreNotExactlyAnEntryAreRefused) {
       R"({"tune":{"from":"./A.DAT","to":"./A.sid","mode":420,"mtime":[1,2],"size":3,"xxh3":"00000000000000ff"}})",
       R"({"tune":{"from":"./A.DAT","to":"./A.sid",)" + tune_fields + R"(,"extra":null}})",
       R"({"tune":{"from":null,"to":"./A.sid",)" + tune_fields + "}}",
+      R"({"tune":{"from":"./A.DAT","to":"./A.sid",)" + tune_fields + R"(,"link":""}})",  // an empty target
+      R"({"tune":{"from":"./A.DAT","to":"./A.sid",)" + tune_fields + R"(,"link":7}})",
       R"({"cancel":{"to":["./A.sid"]}})",
       R"({"temporary":{"path":"./x","size":1}})",
       R"({"document":{"path":"./D","line5":5,"mode":420,"mtime":[1,2],"size":1,"xxh3":"0000000000000001","new_size":1,"new_xxh3":"0000000000000001"}})",

@@ -356,7 +356,7 @@ TEST_F(UndoTest, CraftedRecordsReachNothingOutside) {
   for (const Way& way : ways) {
     const std::string& v = way.prefix;
     const auto tune = [&](std::string from, std::string to, const std::string& bytes) {
-      return TuneEntry{std::move(from), std::move(to), 0755, {1, 0}, bytes.size(), content_checksum(bytes), 0};
+      return TuneEntry{std::move(from), std::move(to), 0755, {1, 0}, bytes.size(), content_checksum(bytes), 0, ""};
     };
     const RecordEntry crafted[] = {
         // Out: a file of the collection put back under a name outside.
@@ -474,6 +474,26 @@ TEST_F(UndoTest, AFullDiskDuringTheUndoLeavesARecordThatStillTellsTheTruth) {
 
   ASSERT_TRUE(disk.leave_free(1 << 20));
   expect_undo_gives_back(before);
+}
+
+// The run copies what a link points to and removes the link; the undo
+// makes the link again, with its own time, not a file.
+TEST_F(UndoTest, ATuneThatWasALinkComesBackAsALink) {
+  test::write_tune(at("stash/REAL.BIN"), "Real Tune");
+  test::write_tune(at("games/a-f/PLAIN.DAT"), "Plain Tune");
+  ASSERT_EQ(symlink("../../stash/REAL.BIN", at("games/a-f/LINK.DAT").c_str()), 0);
+  const timespec times[2] = {{0, UTIME_OMIT}, {700000000, 4321}};
+  ASSERT_EQ(utimensat(AT_FDCWD, at("games/a-f/LINK.DAT").c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+  const auto before = tree_state(root_);
+  run("y\n");
+  ASSERT_EQ(read_file(at("GAMES/A-F/Real_Tune.sid")), test::psid_file("Real Tune"));
+  ASSERT_FALSE(exists(at("GAMES/A-F/LINK.DAT")));
+  expect_undo_gives_back(before);
+  struct stat st;
+  ASSERT_EQ(lstat(at("games/a-f/LINK.DAT").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(st.st_mtim.tv_sec, 700000000);
+  EXPECT_EQ(st.st_mtim.tv_nsec, 4321);
 }
 
 // A tune whose new name is a directory goes into it under its old name;
