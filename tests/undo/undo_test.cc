@@ -84,6 +84,32 @@ class UndoTest : public test::CollectionTest {
       ++n;
     }
   }
+  // Converts the collection of |tunes| and |seed|, undoes it, and returns
+  // the line of the undo's output where it starts moving directories back.
+  int first_directory_line(int tunes, unsigned seed) {
+    lay_out(tunes, seed);
+    run("y\n");
+    std::istringstream out(undo().out);
+    int n = 0;
+    for (std::string line; std::getline(out, line);) {
+      ++n;
+      if (line.starts_with("restored directory ")) return n;
+    }
+    return 0;
+  }
+  // Lays out and converts the collection of |tunes| and |seed|, then kills
+  // an undo once it has printed |lines| lines. Returns the collection's
+  // state before the conversion.
+  std::map<std::string, std::string> convert_then_kill_undo(int tunes, unsigned seed, int lines) {
+    lay_out(tunes, seed);
+    auto before = tree_state(root_);
+    run("y\n");
+    test::RunOptions kill;
+    kill.args = {"--undo"};
+    kill.signal_after_lines = lines;
+    EXPECT_EQ(run("y\n", kill).signal, SIGKILL);
+    return before;
+  }
   test::RunResult undo(const std::string& answer = "y\n") const {
     test::RunOptions options;
     options.args = {"--undo"};
@@ -224,30 +250,13 @@ TEST_F(UndoTest, AnInterruptedRunARerunAndTheUndo) {
 }
 
 TEST_F(UndoTest, AnInterruptedUndoFinishesWhenRunAgain) {
-  // Where the undo starts moving directories back.
-  lay_out(300, 6);
-  run("y\n");
-  int first_directory = 0, n = 0;
-  {
-    std::istringstream out(undo().out);
-    for (std::string line; std::getline(out, line) && first_directory == 0;) {
-      ++n;
-      if (line.starts_with("restored directory ")) first_directory = n;
-    }
-  }
+  const int first_directory = first_directory_line(300, 6);
   ASSERT_GT(first_directory, 150);
   // Killed among the tunes, and among the directories, whose later moves
   // go through paths the earlier ones changed.
   for (int lines : {150, first_directory + 40}) {
     SCOPED_TRACE("killed after " + std::to_string(lines) + " lines");
-    lay_out(300, 6);
-    const auto before = tree_state(root_);
-    run("y\n");
-    test::RunOptions kill;
-    kill.args = {"--undo"};
-    kill.signal_after_lines = lines;
-    EXPECT_EQ(run("y\n", kill).signal, SIGKILL);
-    expect_undo_gives_back(before);
+    expect_undo_gives_back(convert_then_kill_undo(300, 6, lines));
   }
 }
 
@@ -407,24 +416,11 @@ TEST_F(UndoTest, CraftedRecordsReachNothingOutside) {
 // stopped undo's moved-back lines concern only what was written before
 // them, and the next undo gives back the collection.
 TEST_F(UndoTest, AStoppedUndoThenAnotherRunThenTheUndo) {
-  lay_out(100, 12);
-  run("y\n");
-  int first_directory = 0, n = 0;
-  std::istringstream out(undo().out);
-  for (std::string line; std::getline(out, line) && first_directory == 0;) {
-    ++n;
-    if (line.starts_with("restored directory ")) first_directory = n;
-  }
+  const int first_directory = first_directory_line(100, 12);
   ASSERT_GT(first_directory, 0);
   for (int lines : {first_directory + 3, first_directory + 60, first_directory + 150}) {
     SCOPED_TRACE("undo killed after " + std::to_string(lines) + " lines");
-    lay_out(100, 12);
-    const auto before = tree_state(root_);
-    run("y\n");
-    test::RunOptions kill;
-    kill.args = {"--undo"};
-    kill.signal_after_lines = lines;
-    EXPECT_EQ(run("y\n", kill).signal, SIGKILL);
+    const auto before = convert_then_kill_undo(100, 12, lines);
     EXPECT_EQ(run("y\ny\ny\ny\ny\n").status, 0);
     expect_undo_gives_back(before);
   }
