@@ -132,6 +132,8 @@ struct FileState {
   bool regular = false;
   std::uint64_t size = 0, checksum = 0;
   ino_t inode = 0;
+  mode_t mode = 0;
+  timespec mtime{};
   std::string link;  // the target of a symbolic link
 };
 
@@ -144,6 +146,8 @@ FileState file_state(const std::string& path) {
   struct stat st;
   s.regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && checksum_of_file(fd, s.size, s.checksum);
   s.inode = st.st_ino;
+  s.mode = st.st_mode & 07777;
+  s.mtime = st.st_mtim;
   close(fd);
   return s;
 }
@@ -164,7 +168,16 @@ Result restore_tune(const TuneEntry& t) {
   // A tune that was a link is back when the link is.
   const bool old_is_it = t.link.empty() ? same(old, t.size, t.xxh3) : old.link == t.link;
   if (!ours) {
-    if (old_is_it) return {Outcome::NothingToDo, {}};  // never converted, or restored already
+    // Never converted, or restored already; an undo stopped between the
+    // rename and the mode and time leaves those to be set.
+    if (old_is_it && t.link.empty() && (old.mode != t.mode || old.mtime.tv_sec != t.mtime.tv_sec ||
+                                        old.mtime.tv_nsec != t.mtime.tv_nsec)) {
+      if (!fs.set_mode_and_time(t.from.c_str(), static_cast<mode_t>(t.mode), t.mtime)) {
+        return {Outcome::Left, std::string("its mode and time cannot be set: ") + std::strerror(errno)};
+      }
+      return {Outcome::Restored, {}};
+    }
+    if (old_is_it) return {Outcome::NothingToDo, {}};
     if (now.exists) return {Outcome::Left, "it changed since the run"};
     return {Outcome::Left, "it is missing"};
   }

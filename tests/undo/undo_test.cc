@@ -492,6 +492,27 @@ TEST_F(UndoTest, ATuneThatWasALinkComesBackAsALink) {
   EXPECT_EQ(st.st_mtim.tv_nsec, 4321);
 }
 
+// An undo killed between renaming a tune back and setting its mode and
+// time leaves it under its old name with the new file's: the next undo
+// sets them.
+TEST_F(UndoTest, ATuneRenamedBackBeforeAKillGetsItsModeAndTime) {
+  lay_out(20, 15);
+  const auto before = tree_state(root_);
+  run("y\n");
+  std::istringstream record(read_file(at("tuvo_2.undo")));
+  std::string from, to;
+  for (std::string line; std::getline(record, line) && from.empty();) {
+    const auto j = nlohmann::json::parse(line);
+    if (j.contains("tune")) {
+      from = j["tune"]["from"];
+      to = j["tune"]["to"];
+    }
+  }
+  ASSERT_FALSE(from.empty());
+  ASSERT_EQ(std::rename(at(to).c_str(), at(from).c_str()), 0);
+  expect_undo_gives_back(before);
+}
+
 // A tune whose new name is a directory goes into it under its old name;
 // when the walk reaches that directory later it converts the copy again.
 // Both steps come back, though the first one's file is a new inode by then.
