@@ -6,11 +6,12 @@
 // and removes the old file. New names are the old ones plus ".sid":
 // deriving names costs no I/O.
 //
-//   floor [--unnamed]
+//   floor [--unnamed] [--sync]
 //
 // --unnamed writes each new file as an unnamed file and names it once
 // complete, as the program does, so that the cost of that step can be told
-// on its own.
+// on its own. --sync ends with one sync(), which takes everything to the
+// disk: the least that a run that survives a power cut must pay.
 #include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -114,10 +115,15 @@ void walk(std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  g_unnamed = argc > 1 && std::strcmp(argv[1], "--unnamed") == 0;
+  bool sync_at_end = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--unnamed") == 0) g_unnamed = true;
+    if (std::strcmp(argv[i], "--sync") == 0) sync_at_end = true;
+  }
   move_directories();
   std::string path = ".";
   walk(path);
+  if (sync_at_end) sync();
   std::printf("%ld\n", g_converted);
   return 0;
 }

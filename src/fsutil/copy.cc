@@ -146,6 +146,7 @@ bool start_copy(int src_fd, std::span<const char> head, bool head_is_all, const 
     if (fstat(tmp, &st) == 0) copy.change.inode = st.st_ino;
   }
   copy.tmp = tmp;
+  copy.change.fd = tmp;
   return true;
 }
 
@@ -237,6 +238,10 @@ CopyResult copy_under_name(int src_fd, std::span<const char> head, bool head_is_
   }
   CopyResult result = fs.copy_into(out, src_fd, head, head_is_all);
   fs.written(target);
+  // The old file is deleted next: the copy's bytes reach the disk first.
+  if (result == CopyResult::Copied && g_change_journal != nullptr && !fs.sync_file(out)) {
+    result = CopyResult::WriteFailed;
+  }
   if (!fs.close_new(out) && result == CopyResult::Copied) result = CopyResult::CloseFailed;
   // A copy that stopped early must not leave a truncated file under the new
   // name: the caller keeps the original instead.

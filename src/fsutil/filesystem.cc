@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cerrno>
 #include <cstdio>
@@ -231,6 +232,40 @@ bool RealFileSystem::name_unnamed(int fd, const char* path) {
 }
 
 bool RealFileSystem::close_new(int fd) { return close(fd) == 0; }
+
+RealFileSystem::~RealFileSystem() {
+  for (const auto& [device, fd] : synced_) close(fd);
+}
+
+bool RealFileSystem::sync_file(int fd) { return fdatasync(fd) == 0; }
+
+bool RealFileSystem::sync_file_systems(std::span<const int> fds) {
+  std::vector<dev_t> done;
+  for (const int fd : fds) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
+    if (std::find(done.begin(), done.end(), st.st_dev) != done.end()) continue;
+    if (syncfs(fd) != 0) return false;
+    done.push_back(st.st_dev);
+    const auto known = [&st](const std::pair<dev_t, int>& s) { return s.first == st.st_dev; };
+    if (std::find_if(synced_.begin(), synced_.end(), known) == synced_.end()) {
+      const int kept = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+      if (kept >= 0) synced_.emplace_back(st.st_dev, kept);
+    }
+  }
+  return true;
+}
+
+bool RealFileSystem::sync_all() {
+  bool ok = true;
+  const int here = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (here < 0 || syncfs(here) != 0) ok = false;
+  if (here >= 0) close(here);
+  for (const auto& [device, fd] : synced_) {
+    if (syncfs(fd) != 0) ok = false;
+  }
+  return ok;
+}
 
 bool RealFileSystem::remove(const char* path) { return unlink(path) == 0; }
 

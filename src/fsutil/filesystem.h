@@ -12,6 +12,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 enum class EntryKind {
   Directory,    // a directory, or a link to one
@@ -110,6 +112,17 @@ class FileSystem {
   virtual bool name_unnamed(int fd, const char* path) = 0;
   // Closes a new file; false when its data cannot be trusted.
   virtual bool close_new(int fd) = 0;
+  // Durability: a power cut keeps the changes of names in the order they
+  // were made, but a file's bytes only once they were synced. False (errno
+  // set) when the disk reports that they may not have reached it.
+  // What was written to |fd| reaches the disk.
+  virtual bool sync_file(int fd) = 0;
+  // What was written to the files |fds|, and every change of names made so
+  // far on their file systems, reaches the disk: one sync per file system.
+  virtual bool sync_file_systems(std::span<const int> fds) = 0;
+  // Every change made so far, on the current directory's file system and
+  // on each one synced above, reaches the disk.
+  virtual bool sync_all() = 0;
   virtual bool remove(const char* path) = 0;
   // Renames |from| over |to| in one step.
   virtual bool replace(const char* from, const char* to) = 0;
@@ -143,6 +156,10 @@ class FileSystem {
 // The disk itself: every operation acts.
 class RealFileSystem : public FileSystem {
  public:
+  RealFileSystem() = default;
+  RealFileSystem(const RealFileSystem&) = delete;
+  RealFileSystem& operator=(const RealFileSystem&) = delete;
+  ~RealFileSystem() override;
   std::unique_ptr<DirectoryListing> list(const char* path) override;
   EntryKind kind(const char* path) override;
   bool exists(const char* path) override;
@@ -156,6 +173,9 @@ class RealFileSystem : public FileSystem {
   bool write_text(int out, std::string_view text) override;
   bool name_unnamed(int fd, const char* path) override;
   bool close_new(int fd) override;
+  bool sync_file(int fd) override;
+  bool sync_file_systems(std::span<const int> fds) override;
+  bool sync_all() override;
   bool remove(const char* path) override;
   bool replace(const char* from, const char* to) override;
   bool rename_no_replace(const char* from, const char* to) override;
@@ -170,6 +190,9 @@ class RealFileSystem : public FileSystem {
 
  private:
   bool keep_access_times_ = false;
+  // One open file on each file system synced so far besides the current
+  // directory's, so that sync_all reaches them too.
+  std::vector<std::pair<dev_t, int>> synced_;
 };
 
 // The file system every part of the conversion works on: the disk, unless

@@ -27,6 +27,9 @@ struct TuneChange {
   std::uint64_t size = 0;      // of the bytes, the same in both files
   std::uint64_t checksum = 0;
   ino_t inode = 0;             // the new file's, where known before naming; 0 if not
+  // The new file, open and complete, when it is named after the journal
+  // is told: its bytes reach the disk with the entry. -1 when none.
+  int fd = -1;
   // The old file was a symbolic link to this target (its mode and mtime
   // are then the link's own); nullptr when it was a file.
   const char* link = nullptr;
@@ -44,20 +47,24 @@ struct DocumentChange {
 class ChangeJournal {
  public:
   virtual ~ChangeJournal() = default;
-  // Each is called just before the change becomes visible; false when it
-  // cannot be recorded, and the change must then not be made.
+  // Each is called just before the change becomes visible, and returns once
+  // the entry is on the disk, so that a power cut never leaves a change
+  // that the record does not hold; false when it cannot be recorded, and
+  // the change must then not be made.
   virtual bool will_move(const char* source, const char* target) = 0;
   // Tunes whose copies are complete and about to be named, in this order;
-  // none of them is named before this returns. One call, one write.
+  // none of them is named before this returns. One call, one write, and
+  // one sync that takes their bytes (TuneChange::fd) to the disk as well.
   virtual bool will_name_tunes(std::span<const TuneChange> batch) = 0;
   // One more tune of the batch in hand, under another name (its first
   // name was taken).
   virtual bool will_name_tune(const TuneChange& change) = 0;
   // The name announced for |change| could not be given after all (it is
-  // taken).
+  // taken). Like the others, it is on the disk when this returns.
   virtual void name_refused(const TuneChange& change) = 0;
   // A temporary file holding |text| is about to appear at |path|.
   virtual bool will_name_temporary(const char* path, std::string_view text) = 0;
+  // The temporary file is complete on the disk when this is called.
   virtual bool will_replace_document(const DocumentChange& change) = 0;
   // True when |change|, whose new name is taken, was made already by an
   // earlier run that was stopped before it could delete the old file: the

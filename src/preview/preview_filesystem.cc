@@ -62,11 +62,8 @@ const char* what_is(const std::string& real_path) {
 
 // Reads the disk, leaving access times as they are where the process may.
 RealFileSystem& disk() {
-  static RealFileSystem real = [] {
-    RealFileSystem fs;
-    fs.set_keep_access_times(true);
-    return fs;
-  }();
+  static RealFileSystem real;
+  real.set_keep_access_times(true);
   return real;
 }
 

@@ -57,7 +57,9 @@ bool is_own_leftover(const char* path, std::string_view text) {
 bool write_new_file(const char* dir, const char* temp, std::string_view text, mode_t mode) {
   FileSystem& fs = *g_file_system;
   if (const int fd = fs.begin_unnamed(dir, mode); fd >= 0) {
-    bool ok = fs.write_text(fd, text);
+    // Its bytes reach the disk before it is named, and so before it can
+    // replace anything.
+    bool ok = fs.write_text(fd, text) && fs.sync_file(fd);
     if (ok) {
       ok = fs.name_unnamed(fd, temp);
       if (!ok && errno == EEXIST && is_own_leftover(temp, text) && fs.remove(temp)) {
@@ -75,7 +77,7 @@ bool write_new_file(const char* dir, const char* temp, std::string_view text, mo
     fd = fs.create_exclusive(temp, mode);
   }
   if (fd < 0) return false;
-  bool ok = fs.write_text(fd, text);
+  bool ok = fs.write_text(fd, text) && fs.sync_file(fd);
   if (!fs.close_new(fd)) ok = false;
   if (!ok) fs.remove(temp);
   return ok;

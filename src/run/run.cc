@@ -131,6 +131,17 @@ bool document_is_release_1_6(char (&path)[kPathBufferSize]) {
   return std::strstr(path, kReleaseMark) != nullptr;
 }
 
+// A disk that cannot confirm the run's changes makes the run a failure. It
+// is said on standard error, after every line logged before it, so that the
+// summary can point there.
+void report_unsynced(int error) {
+  if (!g_log_lines_on_stderr) std::cerr << g_lines_logged;
+  g_log_lines_on_stderr = true;
+  std::cerr << "The disk did not confirm that every change reached it: " << std::strerror(error) << '\n'
+            << std::flush;
+  ++g_error_count;
+}
+
 }  // namespace
 
 std::ostream& log_error(std::ostream& log, std::string_view message, std::string_view path,
@@ -246,6 +257,9 @@ int run_conversion() {
     walk_tree(check);
   }
   if (!stop_requested()) rewrite_release_line(check);
+  // The summary speaks of what is on the disk: a power cut after it loses
+  // nothing.
+  if (!g_file_system->sync_all()) report_unsynced(errno);
   g_error_log.close();
   if (stop_requested()) finish_stopped_run();
 

@@ -13,6 +13,7 @@
 #include <variant>
 #include <vector>
 
+#include "fsutil/filesystem.h"
 #include "fsutil/fsutil.h"
 #include "fsutil/journal.h"
 #include "run/run.h"
@@ -37,7 +38,7 @@ class UndoRecord : public ChangeJournal {
   bool will_move(const char* source, const char* target) override {
     line_.clear();
     encode_entry(MoveEntry{source, target}, line_);
-    return append(line_);
+    return append(line_) && durable({});
   }
 
   bool will_name_tunes(std::span<const TuneChange> batch) override {
@@ -46,25 +47,27 @@ class UndoRecord : public ChangeJournal {
     line_.clear();
     encode_entry(BatchEntry{batch.size()}, line_);
     for (const TuneChange& c : batch) append_tune(c);
-    return append(line_);
+    return append(line_) && durable(batch);
   }
 
   bool will_name_tune(const TuneChange& c) override {
     line_.clear();
     append_tune(c);
-    return append(line_);
+    return append(line_) && durable({&c, 1});
   }
 
   void name_refused(const TuneChange& c) override {
     line_.clear();
     encode_entry(CancelEntry{c.to}, line_);
-    append(line_);
+    // On the disk before the next change, as every entry is: an undo that
+    // missed it would take the name for this tune's.
+    if (append(line_)) durable({});
   }
 
   bool will_name_temporary(const char* path, std::string_view text) override {
     line_.clear();
     encode_entry(TemporaryEntry{path, text.size(), content_checksum(text)}, line_);
-    return append(line_);
+    return append(line_) && durable({});
   }
 
   bool will_replace_document(const DocumentChange& c) override;
@@ -83,6 +86,10 @@ class UndoRecord : public ChangeJournal {
     encode_tune(c.from, c.to, static_cast<std::uint32_t>(c.mode), c.mtime, c.size, c.checksum, c.inode,
                 c.link != nullptr ? std::string_view(c.link) : std::string_view(), line_);
   }
+  // The record's entries so far, and the bytes of the new files of
+  // |tunes|, reach the disk: one sync per file system they lie on, or of
+  // the record alone when there are none.
+  bool durable(std::span<const TuneChange> tunes);
   bool open_record();
   // Cuts the record of |size| bytes back to its last whole line.
   bool drop_torn_entry(off_t size);
@@ -173,7 +180,18 @@ bool UndoRecord::will_replace_document(const DocumentChange& c) {
   e.new_xxh3 = content_checksum(c.rewritten);
   line_.clear();
   encode_entry(e, line_);
-  return append(line_);
+  return append(line_) && durable({});
+}
+
+bool UndoRecord::durable(std::span<const TuneChange> tunes) {
+  // The record alone: syncing its own bytes is far cheaper than syncing
+  // the whole file system, which may hold other programs' writes.
+  if (tunes.empty()) return g_file_system->sync_file(fd_);
+  std::vector<int> fds{fd_};
+  for (const TuneChange& c : tunes) {
+    if (c.fd >= 0) fds.push_back(c.fd);
+  }
+  return g_file_system->sync_file_systems(fds);
 }
 
 bool UndoRecord::finished_before(const TuneChange& c) {

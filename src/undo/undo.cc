@@ -351,6 +351,15 @@ void follow_moves_undone(std::vector<Entry>& entries, const std::vector<MovedBac
   }
 }
 
+// True once every change of the undo is on the disk, so that its last
+// line never says more than a power cut would leave; otherwise it says so.
+bool synced() {
+  if (g_file_system->sync_all()) return true;
+  std::cout << "\nThe disk did not confirm that every change reached it: " << std::strerror(errno)
+            << ". Undo again to see what stands.\n";
+  return false;
+}
+
 // Adds the moved-back line of the entry |e| to the record. False when the
 // record cannot take it whole (a full disk); what got in is cut off again.
 bool say_moved_back(const Entry& e) {
@@ -360,7 +369,10 @@ bool say_moved_back(const Entry& e) {
   encode_entry(MovedBackEntry{e.line}, line);
   struct stat st;
   bool ok = fstat(fd, &st) == 0;
-  if (ok && write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+  // The line reaches the disk before the next step back, so that a power
+  // cut leaves at most the newest move back unnoted, as a kill does.
+  if (ok && (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
+             !g_file_system->sync_file(fd))) {
     // A torn line would also be read past, as a kill's is; cut it if we can.
     ok = false;
     if (ftruncate(fd, st.st_size) != 0) errno = ENOSPC;
@@ -514,12 +526,14 @@ int run_undo(bool preview) {
     // The log of the runs undone goes too, if it is a plain file.
     struct stat st;
     if (lstat(kErrorLogName, &st) == 0 && S_ISREG(st.st_mode)) unlink(kErrorLogName);
+    if (!synced()) return 1;
     std::cout << "\nRestored " << restored << " items: the collection is as it was. " << kUndoRecordName
               << " was removed.\n";
     return 0;
   }
   std::vector<Entry> oldest_first(left.rbegin(), left.rend());
   const bool kept = keep_only(oldest_first);
+  if (!synced()) return 1;
   std::cout << "\nRestored " << restored << " items; " << left.size() << " were left as they are"
             << (kept ? ", and " + std::string(kUndoRecordName) + " keeps them.\n"
                      : ". " + std::string(kUndoRecordName) + " could not be rewritten and still holds every entry.\n");
