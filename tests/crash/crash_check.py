@@ -144,11 +144,21 @@ def parse_trace(path):
             if rest.startswith("---") or rest.startswith("+++"):
                 continue
             if rest.endswith("<unfinished ...>"):
-                pending[tid] = rest[: -len("<unfinished ...>")].rstrip()
+                start = rest[: -len("<unfinished ...>")].rstrip()
+                if start.startswith("close("):
+                    # A descriptor is free from the moment close begins:
+                    # another thread's open may return it before this
+                    # close is shown to end.
+                    yield tid, "close", split_args(start[len("close("):]), 0
+                    start = None
+                pending[tid] = start
                 continue
             r = re.match(r"^<\.\.\. (\w+) resumed>\s?(.*)$", rest)
             if r:
-                rest = pending.pop(tid, r.group(1) + "(") + r.group(2)
+                start = pending.pop(tid, r.group(1) + "(")
+                if start is None:
+                    continue
+                rest = start + r.group(2)
             c = CALL.match(rest)
             if not c or c.group(3) == "?":
                 continue
