@@ -102,7 +102,7 @@ bool start_copy(int src_fd, std::span<const char> head, bool head_is_all, const 
   copy.show_target = false;
   copy.announced = false;
   copy.link.clear();
-  if (g_change_journal != nullptr) {
+  if (g_change_journal != nullptr && g_change_journal->keeps_record()) {
     // What the undo record keeps of the tune: known before any name appears.
     struct stat st;
     if (fstat(src_fd, &st) != 0) {

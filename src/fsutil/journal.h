@@ -66,6 +66,13 @@ class ChangeJournal {
   virtual bool will_name_temporary(const char* path, std::string_view text) = 0;
   // The temporary file is complete on the disk when this is called.
   virtual bool will_replace_document(const DocumentChange& change) = 0;
+  // False for a journal that keeps no record (the preview's): copies are
+  // then not held back in batches, and what only a record needs of the old
+  // file (its mode, time and checksum) is not worked out.
+  virtual bool keeps_record() const { return true; }
+  // The run has made its last change, whether it ended or was stopped
+  // between two tunes: what was told is the whole run.
+  virtual void run_finished() {}
   // True when |change|, whose new name is taken, was made already by an
   // earlier run that was stopped before it could delete the old file: the
   // file at change.to is that run's complete copy of these very bytes.

@@ -5,9 +5,11 @@
 #include <cstring>
 #include <iostream>
 
+#include "fsutil/journal.h"
 #include "preview/plan.h"
 #include "preview/preview_filesystem.h"
 #include "run/run.h"
+#include "undo/undo.h"
 
 namespace {
 
@@ -40,6 +42,9 @@ int run_preview(PlanFormat format) {
   PreviewFileSystem preview(*printer);
   FileSystem* const disk = g_file_system;
   g_file_system = &preview;
+  // Tunes a stopped run left in hand are finished by the next run, from the
+  // record: the preview foresees it.
+  foresee_from_record();
 
   note_preflight(check_collection(), *printer);
   // The run's phases, in the run's order; nothing is logged to a file.
@@ -50,6 +55,7 @@ int run_preview(PlanFormat format) {
   rewrite_release_line(path);
 
   g_file_system = disk;
+  g_change_journal = nullptr;
   PlanCounts counts = preview.counts();
   counts.errors = g_error_count;
   counts.other_files = preview.files_listed() - counts.converted - counts.refused;

@@ -525,7 +525,9 @@ bool PreviewFileSystem::make_link(const char* target, const char* path, const ti
 }
 
 void PreviewFileSystem::written(const char* path) {
-  static_cast<void>(path);
+  // Usually the name just claimed; for a tune an earlier run copied
+  // already, the name its copy stands under.
+  last_named_ = path;
   reason_.clear();
 }
 

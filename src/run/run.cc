@@ -257,6 +257,7 @@ int run_conversion() {
     walk_tree(check);
   }
   if (!stop_requested()) rewrite_release_line(check);
+  g_change_journal->run_finished();
   // The summary speaks of what is on the disk: a power cut after it loses
   // nothing.
   if (!g_file_system->sync_all()) report_unsynced(errno);

@@ -205,7 +205,7 @@ ConvertResult TuneBatch::convert(const char* path, bool known_regular, bool know
   if (result == ConvertResult::Failed) failed(path);
   if (result != ConvertResult::Pending) return result;
   // Without an undo record there is nothing to gain by waiting.
-  if (g_change_journal == nullptr) {
+  if (g_change_journal == nullptr || !g_change_journal->keeps_record()) {
     finish();
   } else if (count_ == limit_) {
     name_waiting(/*in_background=*/true);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -31,43 +32,65 @@ struct InHand {
   bool used = false;
 };
 
+// True when |c| is one of the tunes |in_hand|, whose old file holds |size|
+// bytes of |checksum|: the file under its new name is then that run's very
+// copy (its inode, where known, and its bytes), and the tune is taken.
+bool finished_in_hand(std::vector<InHand>& in_hand, const TuneChange& c, std::uint64_t size,
+                      std::uint64_t checksum) {
+  for (InHand& h : in_hand) {
+    if (h.used || h.from != c.from || h.to != c.to || h.size != size || h.checksum != checksum) continue;
+    const int fd = g_file_system->open_file(c.to, /*follow_links=*/false);
+    if (fd < 0) return false;
+    struct stat st;
+    std::uint64_t copy_size = 0, copy_checksum = 0;
+    const bool same = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (h.inode == 0 || st.st_ino == h.inode) &&
+                      checksum_of_file(fd, copy_size, copy_checksum) && copy_size == h.size &&
+                      copy_checksum == h.checksum;
+    close(fd);
+    if (same) h.used = true;
+    return same;
+  }
+  return false;
+}
+
 class UndoRecord : public ChangeJournal {
  public:
   explicit UndoRecord(std::vector<InHand> in_hand) : in_hand_(std::move(in_hand)) {}
 
   bool will_move(const char* source, const char* target) override {
     line_.clear();
-    encode_entry(MoveEntry{source, target}, line_);
-    return append(line_) && durable({});
+    encode_entry(MoveEntry{source, target}, line_, number_ + 1);
+    return append(line_, 1) && durable({});
   }
 
   bool will_name_tunes(std::span<const TuneChange> batch) override {
     // The batch's line says how many entries were written with it: the
     // tunes a stopped run had in hand are among them.
     line_.clear();
-    encode_entry(BatchEntry{batch.size()}, line_);
-    for (const TuneChange& c : batch) append_tune(c);
-    return append(line_) && durable(batch);
+    std::uint64_t number = number_;
+    encode_entry(BatchEntry{batch.size()}, line_, ++number);
+    for (const TuneChange& c : batch) append_tune(c, ++number);
+    return append(line_, 1 + batch.size()) && durable(batch);
   }
 
   bool will_name_tune(const TuneChange& c) override {
     line_.clear();
-    append_tune(c);
-    return append(line_) && durable({&c, 1});
+    append_tune(c, number_ + 1);
+    return append(line_, 1) && durable({&c, 1});
   }
 
   void name_refused(const TuneChange& c) override {
     line_.clear();
-    encode_entry(CancelEntry{c.to}, line_);
+    encode_entry(CancelEntry{c.to}, line_, number_ + 1);
     // On the disk before the next change, as every entry is: an undo that
     // missed it would take the name for this tune's.
-    if (append(line_)) durable({});
+    if (append(line_, 1)) durable({});
   }
 
   bool will_name_temporary(const char* path, std::string_view text) override {
     line_.clear();
-    encode_entry(TemporaryEntry{path, text.size(), content_checksum(text)}, line_);
-    return append(line_) && durable({});
+    encode_entry(TemporaryEntry{path, text.size(), content_checksum(text)}, line_, number_ + 1);
+    return append(line_, 1) && durable({});
   }
 
   bool will_replace_document(const DocumentChange& c) override;
@@ -76,15 +99,23 @@ class UndoRecord : public ChangeJournal {
   void note_moved_back(std::size_t line) {
     std::string text;
     encode_entry(MovedBackEntry{line}, text);
-    append(text);
+    append(text, 0);
+  }
+
+  void run_finished() override {
+    // A run that recorded nothing has no lines to close.
+    if (fd_ < 0) return;
+    line_.clear();
+    encode_entry(EndEntry{number_}, line_);
+    append(line_, 0);
   }
 
   bool finished_before(const TuneChange& c) override;
 
  private:
-  void append_tune(const TuneChange& c) {
+  void append_tune(const TuneChange& c, std::uint64_t number) {
     encode_tune(c.from, c.to, static_cast<std::uint32_t>(c.mode), c.mtime, c.size, c.checksum, c.inode,
-                c.link != nullptr ? std::string_view(c.link) : std::string_view(), line_);
+                c.link != nullptr ? std::string_view(c.link) : std::string_view(), line_, number);
   }
   // The record's entries so far, and the bytes of the new files of
   // |tunes|, reach the disk: one sync per file system they lie on, or of
@@ -93,11 +124,14 @@ class UndoRecord : public ChangeJournal {
   bool open_record();
   // Cuts the record of |size| bytes back to its last whole line.
   bool drop_torn_entry(off_t size);
-  bool append(const std::string& line);
+  // Appends |line|, which holds |numbered| numbered lines; false when it
+  // cannot be written whole, and then nothing of it stays.
+  bool append(const std::string& line, std::uint64_t numbered);
 
   std::string line_;  // the entries of one write, its memory kept
   int fd_ = -1;
   off_t size_ = 0;  // the record's length after the last whole entry
+  std::uint64_t number_ = 0;  // numbered lines this run has written
   bool failed_ = false;
   std::vector<InHand> in_hand_;
 };
@@ -118,7 +152,7 @@ bool UndoRecord::open_record() {
   std::string lines;
   if (size_ == 0) encode_entry(RecordHeader{}, lines);
   encode_entry(RunEntry{static_cast<std::int64_t>(std::time(nullptr))}, lines);
-  return append(lines);
+  return append(lines, 0);
 }
 
 bool UndoRecord::drop_torn_entry(off_t size) {
@@ -142,7 +176,7 @@ bool UndoRecord::drop_torn_entry(off_t size) {
   return true;
 }
 
-bool UndoRecord::append(const std::string& line) {
+bool UndoRecord::append(const std::string& line, std::uint64_t numbered) {
   if (failed_ || (fd_ < 0 && !open_record())) return false;
   // One write per entry, or per batch: it reaches the file before the
   // change is made.
@@ -161,6 +195,7 @@ bool UndoRecord::append(const std::string& line) {
     rest.remove_prefix(static_cast<std::size_t>(wrote));
   }
   size_ += static_cast<off_t>(line.size());
+  number_ += numbered;
   return true;
 }
 
@@ -179,8 +214,8 @@ bool UndoRecord::will_replace_document(const DocumentChange& c) {
   e.new_size = c.rewritten.size();
   e.new_xxh3 = content_checksum(c.rewritten);
   line_.clear();
-  encode_entry(e, line_);
-  return append(line_) && durable({});
+  encode_entry(e, line_, number_ + 1);
+  return append(line_, 1) && durable({});
 }
 
 bool UndoRecord::durable(std::span<const TuneChange> tunes) {
@@ -194,22 +229,7 @@ bool UndoRecord::durable(std::span<const TuneChange> tunes) {
   return g_file_system->sync_file_systems(fds);
 }
 
-bool UndoRecord::finished_before(const TuneChange& c) {
-  for (InHand& h : in_hand_) {
-    if (h.used || h.from != c.from || h.to != c.to || h.size != c.size || h.checksum != c.checksum) continue;
-    // The file under the new name must be that run's very copy.
-    const int fd = open(c.to, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat st;
-    std::uint64_t size = 0, checksum = 0;
-    const bool same = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (h.inode == 0 || st.st_ino == h.inode) &&
-                      checksum_of_file(fd, size, checksum) && size == h.size && checksum == h.checksum;
-    close(fd);
-    if (same) h.used = true;
-    return same;
-  }
-  return false;
-}
+bool UndoRecord::finished_before(const TuneChange& c) { return finished_in_hand(in_hand_, c, c.size, c.checksum); }
 
 // The tunes each run of |record| had in hand when it ended: those of its
 // last batch, and any named on their own after it, less those taken back.
@@ -243,13 +263,64 @@ std::vector<InHand> tunes_in_hand(const std::string& record) {
       }
     } else if (std::holds_alternative<RunEntry>(entry)) {
       keep();
+    } else if (std::holds_alternative<EndEntry>(entry)) {
+      // A run that ended normally left nothing in hand.
+      tunes.clear();
     }
   }
   keep();
   return found;
 }
 
+// The preview's journal: it records nothing, and foresees which tunes a
+// run would finish from the record, as the run's own journal decides.
+class RecordForPreview : public ChangeJournal {
+ public:
+  explicit RecordForPreview(std::vector<InHand> in_hand) : in_hand_(std::move(in_hand)) {}
+
+  bool keeps_record() const override { return false; }
+  bool will_move(const char*, const char*) override { return true; }
+  bool will_name_tunes(std::span<const TuneChange>) override { return true; }
+  bool will_name_tune(const TuneChange&) override { return true; }
+  void name_refused(const TuneChange&) override {}
+  bool will_name_temporary(const char*, std::string_view) override { return true; }
+  bool will_replace_document(const DocumentChange&) override { return true; }
+
+  bool finished_before(const TuneChange& c) override {
+    // The old file's checksum is worked out only for a tune in hand: the
+    // preview reads no more of the other tunes than their headers.
+    const auto in_hand = [&c](const InHand& h) { return !h.used && h.from == c.from && h.to == c.to; };
+    if (std::none_of(in_hand_.begin(), in_hand_.end(), in_hand)) return false;
+    const int fd = g_file_system->open_file(c.from, /*follow_links=*/true);
+    std::uint64_t size = 0, checksum = 0;
+    const bool read = fd >= 0 && checksum_of_file(fd, size, checksum);
+    if (fd >= 0) close(fd);
+    return read && finished_in_hand(in_hand_, c, size, checksum);
+  }
+
+ private:
+  std::vector<InHand> in_hand_;
+};
+
+// The record, read through the file system in use; empty when there is
+// none, or anything but a plain file stands under its name.
+std::string record_text() {
+  std::string text;
+  const int fd = g_file_system->open_file(kUndoRecordName, /*follow_links=*/false);
+  if (fd < 0) return text;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !read_to_end(fd, text)) text.clear();
+  close(fd);
+  return text;
+}
+
 }  // namespace
+
+void foresee_from_record() {
+  static std::unique_ptr<RecordForPreview> record_for_preview;
+  record_for_preview = std::make_unique<RecordForPreview>(tunes_in_hand(record_text()));
+  g_change_journal = record_for_preview.get();
+}
 
 void start_undo_record() {
   std::string record;

@@ -140,7 +140,21 @@ struct Encoder {
     append_number(out, e.line);
     out += "}\n";
   }
+  void operator()(const EndEntry& e) {
+    out += "{\"end\":";
+    append_number(out, e.entries);
+    out += "}\n";
+  }
 };
+
+// Opens a line, numbered when |number| is not 0; the kind follows.
+void open_line(std::string& out, std::uint64_t number) {
+  out += '{';
+  if (number == 0) return;
+  out += "\"n\":";
+  append_number(out, number);
+  out += ',';
+}
 
 // ---- Reading ----
 
@@ -271,15 +285,22 @@ bool nests_like_an_entry(std::string_view line) {
 
 bool decode_value(const std::string& kind, const json& value, RecordEntry& entry) {
   if (kind == "tuvo_2_undo") {
-    if (!value.is_number_unsigned() || value.get<std::uint64_t>() != kRecordVersion) return false;
-    entry = RecordHeader{};
+    if (!value.is_number_unsigned() || value.get<std::uint64_t>() < 1 ||
+        value.get<std::uint64_t>() > kRecordVersion) {
+      return false;
+    }
+    entry = RecordHeader{value.get<std::uint64_t>()};
     return true;
   }
-  if (kind == "batch" || kind == "moved_back") {
+  if (kind == "batch" || kind == "moved_back" || kind == "end") {
     if (!value.is_number_unsigned()) return false;
     const std::uint64_t n = value.get<std::uint64_t>();
     if (kind == "moved_back") {
       entry = MovedBackEntry{n};
+      return true;
+    }
+    if (kind == "end") {
+      entry = EndEntry{n};
       return true;
     }
     if (n < 1 || n > kTuneBatchSize) return false;
@@ -340,12 +361,28 @@ bool decode_value(const std::string& kind, const json& value, RecordEntry& entry
 
 }  // namespace
 
-void encode_entry(const RecordEntry& entry, std::string& out) { std::visit(Encoder{out}, entry); }
+void encode_entry(const RecordEntry& entry, std::string& out, std::uint64_t number) {
+  if (number == 0 || !is_numbered(entry)) {
+    std::visit(Encoder{out}, entry);
+    return;
+  }
+  if (const auto* t = std::get_if<TuneEntry>(&entry)) {
+    encode_tune(t->from, t->to, t->mode, t->mtime, t->size, t->xxh3, t->inode, t->link, out, number);
+    return;
+  }
+  // The entry's own line, its opening brace replaced by the numbered one.
+  const std::size_t start = out.size();
+  std::visit(Encoder{out}, entry);
+  std::string opening;
+  open_line(opening, number);
+  out.replace(start, 1, opening);
+}
 
 void encode_tune(std::string_view from, std::string_view to, std::uint32_t mode, const timespec& mtime,
                  std::uint64_t size, std::uint64_t xxh3, std::uint64_t inode, std::string_view link,
-                 std::string& out) {
-  out += "{\"tune\":{\"from\":";
+                 std::string& out, std::uint64_t number) {
+  open_line(out, number);
+  out += "\"tune\":{\"from\":";
   append_string(out, from);
   out += ",\"to\":";
   append_string(out, to);
@@ -366,11 +403,21 @@ void encode_tune(std::string_view from, std::string_view to, std::uint32_t mode,
   out += "}}\n";
 }
 
-bool decode_entry(std::string_view line, RecordEntry& entry) {
+bool decode_entry(std::string_view line, RecordEntry& entry, std::uint64_t& number) {
+  number = 0;
   if (line.size() > kMaxRecordLineLength || !nests_like_an_entry(line)) return false;
   const json j = json::parse(line.begin(), line.end(), nullptr, /*allow_exceptions=*/false);
-  if (j.is_discarded() || !j.is_object() || j.size() != 1) return false;
-  return decode_value(j.begin().key(), j.begin().value(), entry);
+  if (j.is_discarded() || !j.is_object() || j.size() < 1 || j.size() > 2) return false;
+  auto kind = j.begin();
+  if (j.size() == 2) {
+    // A number, then the kind; the number only on the kinds that carry one.
+    const auto n = j.find("n");
+    if (n == j.end() || !n->is_number_unsigned() || n->get<std::uint64_t>() == 0) return false;
+    number = n->get<std::uint64_t>();
+    if (kind.key() == "n") ++kind;
+  }
+  if (!decode_value(kind.key(), kind.value(), entry)) return false;
+  return number == 0 || is_numbered(entry);
 }
 
 bool read_record(std::string& text) {

@@ -12,8 +12,10 @@
 #include <string_view>
 #include <variant>
 
-// The version on the record's first line.
-inline constexpr std::uint64_t kRecordVersion = 1;
+// The version on the first line of a record this program starts. Version 1
+// records, from before entries were numbered and runs closed, are read too;
+// later runs append numbered entries to them.
+inline constexpr std::uint64_t kRecordVersion = 2;
 
 // The longest line the decoder takes. A tune's line is a few KB at most (two
 // paths of at most 1023 bytes, each byte at most six letters of JSON); the
@@ -26,7 +28,7 @@ inline constexpr std::size_t kMaxRecordedPathLength = 1023;
 // No link target is longer (PATH_MAX, 4096, less its NUL).
 inline constexpr std::size_t kMaxLinkTargetLength = 4095;
 
-// {"tuvo_2_undo":1}: the first line of the file.
+// {"tuvo_2_undo":2}: the first line of the file (1 in older records).
 struct RecordHeader {
   std::uint64_t version = kRecordVersion;
 };
@@ -82,19 +84,37 @@ struct DocumentEntry {
 struct MovedBackEntry {
   std::uint64_t line = 0;
 };
+// {"end":N}: the run that wrote the N numbered lines before it ended
+// normally, every change it made told. A run killed, or cut off by a power
+// failure, has none.
+struct EndEntry {
+  std::uint64_t entries = 0;
+};
 
 using RecordEntry = std::variant<RecordHeader, RunEntry, MoveEntry, BatchEntry, TuneEntry, CancelEntry,
-                                 TemporaryEntry, DocumentEntry, MovedBackEntry>;
+                                 TemporaryEntry, DocumentEntry, MovedBackEntry, EndEntry>;
 
-// Appends |entry| to |out| as one line, with its newline. Paths and texts
-// are written byte for byte, each byte as the Latin-1 letter of its value,
-// so that any name reads back exactly; checksums as 16 hex digits.
-void encode_entry(const RecordEntry& entry, std::string& out);
+// Within a run, each line that tells of a change (a move, a batch, a tune, a
+// cancel, the temporary file, the document) carries its number, 1, 2, 3 and
+// so on, as "n" before its kind: {"n":7,"tune":{...}}. A gap or a repeat
+// then shows that the record was damaged, and the run's end line how many
+// there were.
+inline bool is_numbered(const RecordEntry& entry) {
+  return std::holds_alternative<MoveEntry>(entry) || std::holds_alternative<BatchEntry>(entry) ||
+         std::holds_alternative<TuneEntry>(entry) || std::holds_alternative<CancelEntry>(entry) ||
+         std::holds_alternative<TemporaryEntry>(entry) || std::holds_alternative<DocumentEntry>(entry);
+}
+
+// Appends |entry| to |out| as one line, with its newline, numbered |number|
+// when that is not 0. Paths and texts are written byte for byte, each byte
+// as the Latin-1 letter of its value, so that any name reads back exactly;
+// checksums as 16 hex digits.
+void encode_entry(const RecordEntry& entry, std::string& out, std::uint64_t number = 0);
 // The same for a tune, without building a TuneEntry: the run writes one
 // per tune. An empty |link| is left out.
 void encode_tune(std::string_view from, std::string_view to, std::uint32_t mode, const timespec& mtime,
                  std::uint64_t size, std::uint64_t xxh3, std::uint64_t inode, std::string_view link,
-                 std::string& out);
+                 std::string& out, std::uint64_t number = 0);
 
 // Decodes the one line |line| (without its newline) into |entry|. True only
 // when the line is exactly one entry of the kinds above: a JSON object with
@@ -104,8 +124,13 @@ void encode_tune(std::string_view from, std::string_view to, std::uint32_t mode,
 // hex digits, a batch of 1 to kTuneBatchSize tunes, as the run writes), and no other field.
 // False for anything else: junk, an unknown kind, a field missing, unknown
 // or of the wrong type, a line longer than kMaxRecordLineLength. Never
-// throws, whatever |line| holds.
-bool decode_entry(std::string_view line, RecordEntry& entry);
+// throws, whatever |line| holds. A line numbered as above, of a kind that
+// is numbered, gives its number in |number|; any other, 0.
+bool decode_entry(std::string_view line, RecordEntry& entry, std::uint64_t& number);
+inline bool decode_entry(std::string_view line, RecordEntry& entry) {
+  std::uint64_t number = 0;
+  return decode_entry(line, entry, number);
+}
 
 // The whole record in |text|; false when there is none, or anything but a
 // plain file stands under its name.

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <iostream>
 #include <span>
 #include <string>
@@ -26,6 +27,11 @@
 namespace {
 
 constexpr char kUndoQuestion[] = "Do you wish to continue? (Y/N) > ";
+// What the undo cannot know of a run that was killed, or of a record that
+// lost its end: the two look the same.
+constexpr char kNeverEnded[] =
+    " A run it recorded never came to its end, so what that run changed after its last entry, if anything,"
+    " would not be known.";
 
 // What a record entry asks the undo to reverse.
 using Change = std::variant<MoveEntry, TuneEntry, TemporaryEntry, DocumentEntry>;
@@ -84,23 +90,116 @@ struct MovedBack {
   std::size_t at;
 };
 
-// The entries of |record|, oldest first; false, with the line in
-// |bad_line|, when a line is not exactly an entry this program writes.
+// What reading the record found beyond its entries.
+struct RecordHealth {
+  // The first sign that lines were lost, repeated or spliced (a gap or a
+  // repeat in a run's numbers, a batch shorter than announced, a run that
+  // ended with another count); empty when there is none.
+  std::string damage;
+  // False when a run never came to its end line: it was killed, or the
+  // power failed, or the record lost its end; or it was written by a
+  // release that did not close its runs.
+  bool all_closed = true;
+};
+
+// Follows the numbering of the runs in a record, line by line.
+class RunCheck {
+ public:
+  explicit RunCheck(RecordHealth& health) : health_(health) {}
+
+  void line(const RecordEntry& e, std::uint64_t number) {
+    if (std::holds_alternative<RunEntry>(e)) {
+      end_of_run();
+      state_ = State::Open;
+      next_ = 1;
+      batch_left_ = 0;
+      numbered_ = Numbering::Unknown;
+    } else if (const auto* end = std::get_if<EndEntry>(&e)) {
+      if (state_ != State::Open) return damaged("an end line that closes no run");
+      if (batch_left_ > 0) damaged("a batch shorter than announced");
+      if (end->entries != next_ - 1) {
+        damaged("a run ended after " + std::to_string(end->entries) + " entries, but " +
+                std::to_string(next_ - 1) + " are here");
+      }
+      state_ = State::Closed;
+    } else if (is_numbered(e)) {
+      changed(e, number);
+    }
+  }
+
+  // At the end of the record.
+  void end_of_run() {
+    if (state_ == State::Open || state_ == State::Legacy) health_.all_closed = false;
+  }
+
+ private:
+  enum class State { NoRun, Open, Closed, Legacy };
+  enum class Numbering { Unknown, Numbered, Unnumbered };
+
+  void changed(const RecordEntry& e, std::uint64_t number) {
+    if (number == 0) {
+      // Lines without numbers come from a release that wrote none, or from
+      // an undo of such a release that kept what it left; they never close.
+      if (state_ != State::Open) {
+        state_ = State::Legacy;
+        return;
+      }
+      if (numbered_ == Numbering::Numbered) return damaged("an entry without its number among numbered ones");
+      numbered_ = Numbering::Unnumbered;
+      return;
+    }
+    if (state_ != State::Open) return damaged("a numbered entry outside a run");
+    if (numbered_ == Numbering::Unnumbered) return damaged("a numbered entry among unnumbered ones");
+    numbered_ = Numbering::Numbered;
+    if (number < next_) return damaged("entry " + std::to_string(number) + " of a run appears twice");
+    if (number > next_) {
+      return damaged("entries " + std::to_string(next_) + " to " + std::to_string(number - 1) +
+                     " of a run are missing");
+    }
+    ++next_;
+    if (const auto* batch = std::get_if<BatchEntry>(&e)) {
+      if (batch_left_ > 0) damaged("a batch shorter than announced");
+      batch_left_ = batch->count;
+    } else if (std::holds_alternative<TuneEntry>(e) && batch_left_ > 0) {
+      --batch_left_;
+    } else if (batch_left_ > 0) {
+      damaged("a batch shorter than announced");
+      batch_left_ = 0;
+    }
+  }
+
+  void damaged(std::string what) {
+    if (health_.damage.empty()) health_.damage = std::move(what);
+  }
+
+  RecordHealth& health_;
+  State state_ = State::NoRun;
+  Numbering numbered_ = Numbering::Unknown;
+  std::uint64_t next_ = 1;      // the number the run's next line must carry
+  std::uint64_t batch_left_ = 0;  // tunes the last batch line still announces
+};
+
+// The entries of |record|, oldest first, and what was found of its health;
+// false, with the line in |bad_line|, when a line is not exactly an entry
+// this program writes.
 bool read_entries(const std::string& record, std::vector<Entry>& entries, std::vector<MovedBack>& moved_back,
-                  std::string& bad_line) {
+                  std::string& bad_line, RecordHealth& health) {
   bool first = true;
   RecordEntry decoded;
+  std::uint64_t number = 0;
+  RunCheck runs(health);
   // A last line without its newline is an entry whose writing a kill cut
   // short: the change it was to announce was never made.
   for (std::size_t pos = 0, end; (end = record.find('\n', pos)) != std::string::npos; pos = end + 1) {
     const std::string_view line = std::string_view(record).substr(pos, end - pos);
     if (line.empty()) continue;
     // The first line says what the file is.
-    if (!decode_entry(line, decoded) || (first && !std::holds_alternative<RecordHeader>(decoded))) {
+    if (!decode_entry(line, decoded, number) || (first && !std::holds_alternative<RecordHeader>(decoded))) {
       bad_line = line;
       return false;
     }
     first = false;
+    runs.line(decoded, number);
     if (const auto* back = std::get_if<MovedBackEntry>(&decoded)) {
       moved_back.push_back({back->line, pos});
     } else if (const auto* cancel = std::get_if<CancelEntry>(&decoded)) {
@@ -122,8 +221,10 @@ bool read_entries(const std::string& record, std::vector<Entry>& entries, std::v
     } else if (auto* document = std::get_if<DocumentEntry>(&decoded)) {
       entries.push_back({std::move(*document), pos, false});
     }
-    // The header, each run's start and the batch lines say nothing to undo.
+    // The header, each run's start and end, and the batch lines say nothing
+    // to undo.
   }
+  runs.end_of_run();
   return true;
 }
 
@@ -381,11 +482,15 @@ bool say_moved_back(const Entry& e) {
   return ok;
 }
 
-// Replaces the record by one that holds |left| only.
-bool keep_only(const std::vector<Entry>& left) {
+// Replaces the record by one that holds |left| only, as one run, closed
+// when every run it held was.
+bool keep_only(const std::vector<Entry>& left, bool closed) {
   std::string text;
   encode_entry(RecordHeader{}, text);
-  for (const Entry& e : left) std::visit([&](const auto& c) { encode_entry(c, text); }, e.change);
+  encode_entry(RunEntry{static_cast<std::int64_t>(std::time(nullptr))}, text);
+  std::uint64_t number = 0;
+  for (const Entry& e : left) std::visit([&](const auto& c) { encode_entry(c, text, ++number); }, e.change);
+  if (closed) encode_entry(EndEntry{number}, text);
   const std::string temp = std::string(kUndoRecordName) + ".new";
   g_file_system->remove(temp.c_str());
   return write_new_file(".", temp.c_str(), text, 0600) && g_file_system->replace(temp.c_str(), kUndoRecordName);
@@ -410,7 +515,8 @@ bool newest_move_moved_back(const std::string& record, std::size_t& line) {
   std::vector<Entry> entries;
   std::vector<MovedBack> moved_back;
   std::string bad_line;
-  if (!read_entries(record, entries, moved_back, bad_line)) return false;
+  RecordHealth health;
+  if (!read_entries(record, entries, moved_back, bad_line, health)) return false;
   follow_moves_undone(entries, moved_back);
   const auto noted = [&](const Entry& e) {
     return std::any_of(moved_back.begin(), moved_back.end(), [&](const MovedBack& b) { return b.move_line == e.line; });
@@ -445,7 +551,8 @@ int run_undo(bool preview) {
   std::vector<Entry> entries;
   std::vector<MovedBack> moved_back;
   std::string bad_line;
-  if (!read_entries(record, entries, moved_back, bad_line)) {
+  RecordHealth health;
+  if (!read_entries(record, entries, moved_back, bad_line, health)) {
     // A line of junk may be of any length; its start tells which it is.
     constexpr std::size_t kShownLineLength = 200;
     if (bad_line.size() > kShownLineLength) bad_line = bad_line.substr(0, kShownLineLength) + "...";
@@ -463,9 +570,20 @@ int run_undo(bool preview) {
     documents += std::holds_alternative<DocumentEntry>(e.change);
   }
   std::cout << kUndoRecordName << " records " << moves << " directory moves, " << tunes << " converted tunes and "
-            << documents << " rewrites of the document's line 5.\n"
-            << (preview ? "Undoing them would give back the collection as it was:\n\n"
-                        : "Undoing them gives back the collection as it was.\n");
+            << documents << " rewrites of the document's line 5.\n";
+  if (!health.damage.empty()) {
+    std::cout << "It is damaged: " << health.damage << ". Undoing restores what the files show can be restored"
+              << " safely, and keeps the record as it is.\n"
+              << (preview ? "\n" : "");
+  } else if (!health.all_closed) {
+    std::cout << "A run it records never came to its end (it was killed, or the power failed), or the record"
+              << " lost its end: undoing " << (preview ? "would give" : "gives")
+              << " back everything it holds.\n"
+              << (preview ? "\n" : "");
+  } else {
+    std::cout << (preview ? "Undoing them would give back the collection as it was:\n\n"
+                          : "Undoing them gives back the collection as it was.\n");
+  }
   if (!preview && ask_continue(kUndoQuestion, AnswerForm::Strict) != 'Y') return 0;
 
   SilentPrinter silent;
@@ -519,7 +637,25 @@ int run_undo(bool preview) {
 
   if (preview) {
     std::cout << "\nWould restore " << restored << " items and leave " << left.size() << ". Nothing was changed.\n";
-    return left.empty() ? 0 : 1;
+    return left.empty() && health.damage.empty() ? 0 : 1;
+  }
+  if (!health.damage.empty()) {
+    // Only the files can say what the lost lines held: the record stays as
+    // it is, for whoever looks into it.
+    if (!synced()) return 1;
+    std::cout << "\nRestored " << restored << " items; " << left.size() << " were left as they are. "
+              << kUndoRecordName << " is damaged (" << health.damage
+              << "), so it was kept as it is: what the lost lines held cannot be restored.\n";
+    return 1;
+  }
+  if (left.empty() && !health.all_closed) {
+    unlink(kUndoRecordName);
+    struct stat st;
+    if (lstat(kErrorLogName, &st) == 0 && S_ISREG(st.st_mode)) unlink(kErrorLogName);
+    if (!synced()) return 1;
+    std::cout << "\nRestored " << restored << " items: everything " << kUndoRecordName
+              << " held is back, and it was removed." << kNeverEnded << '\n';
+    return 0;
   }
   if (left.empty()) {
     unlink(kUndoRecordName);
@@ -532,10 +668,12 @@ int run_undo(bool preview) {
     return 0;
   }
   std::vector<Entry> oldest_first(left.rbegin(), left.rend());
-  const bool kept = keep_only(oldest_first);
+  // Where nothing was restored, the record already holds what is left.
+  const bool kept = restored == 0 || keep_only(oldest_first, health.all_closed);
   if (!synced()) return 1;
   std::cout << "\nRestored " << restored << " items; " << left.size() << " were left as they are"
-            << (kept ? ", and " + std::string(kUndoRecordName) + " keeps them.\n"
-                     : ". " + std::string(kUndoRecordName) + " could not be rewritten and still holds every entry.\n");
+            << (kept ? ", and " + std::string(kUndoRecordName) + " keeps them."
+                     : ". " + std::string(kUndoRecordName) + " could not be rewritten and still holds every entry.")
+            << (health.all_closed ? "" : kNeverEnded) << '\n';
   return 1;
 }

@@ -30,6 +30,11 @@ inline constexpr char kUndoRecordName[] = "tuvo_2.undo";
 // tunes that runs stopped with in hand, which this run then finishes.
 void start_undo_record();
 
+// Makes the preview foresee what a run would do with the tunes that runs
+// stopped with in hand: g_change_journal points at a journal that records
+// nothing and reads the record through g_file_system (the preview's).
+void foresee_from_record();
+
 // tuvo_2 --undo, in the collection root: takes the collection's lock, reads
 // the record, says what it holds and asks "Do you wish to continue? (Y/N) > ".
 // Then restores in reverse order, printing one line per restored item: each

@@ -140,6 +140,20 @@ TEST_F(PreviewTest, GeneratedCollectionsWithDuplicates) {
   }
 }
 
+// After a run stopped while it named a batch, the next run finishes the
+// tunes it left in hand from the record; the preview foresees that.
+TEST_F(PreviewTest, TunesAStoppedRunLeftInHandAreFinished) {
+  test::make_collection(root_, 300, 3, /*duplicates_percent=*/20);
+  run(kAnswers);
+  const auto in_hand = test::leave_last_batch_in_hand(root_);
+  ASSERT_GT(in_hand.size(), 1u);
+  const std::string plan = preview().out;
+  for (const auto& [from, to] : in_hand) {
+    EXPECT_NE(plan.find(json({{"action", "convert"}, {"from", from}, {"to", to}}).dump()), std::string::npos) << from;
+  }
+  expect_plan_is_what_the_run_does();
+}
+
 TEST_F(PreviewTest, FixturesForEachHardCase) {
   struct Case {
     const char* name;

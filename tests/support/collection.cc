@@ -23,6 +23,10 @@
 #include <iostream>
 #include <regex>
 #include <sstream>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
 
 namespace fs = std::filesystem;
 
@@ -431,5 +435,36 @@ const char kBanner[] =
 const char kFirstQuestion[] = "(Don't forget to backup QM SIDs!) Do you wish to continue? (Y/N) > ";
 
 const char kSuccess[] = "\nConversion was successful!  Enjoy TUVO 2.0!\n";
+
+std::vector<std::pair<std::string, std::string>> leave_last_batch_in_hand(const std::string& root) {
+  const std::string record_path = root + "/tuvo_2.undo";
+  std::istringstream record(read_file(record_path));
+  std::vector<nlohmann::json> batch;  // the tunes' entries
+  std::string kept;                   // the record less its end line
+  for (std::string line; std::getline(record, line);) {
+    const auto j = nlohmann::json::parse(line);
+    if (j.contains("end")) continue;
+    kept += line + "\n";
+    if (j.contains("batch")) {
+      batch.clear();
+    } else if (j.contains("tune")) {
+      batch.push_back(j["tune"]);
+    } else if (j.contains("cancel")) {
+      std::erase_if(batch, [&](const nlohmann::json& tune) { return tune["to"] == j["cancel"]["to"]; });
+    }
+  }
+  write_file(record_path, kept);
+  std::vector<std::pair<std::string, std::string>> tunes;
+  for (const nlohmann::json& tune : batch) {
+    const std::string from = root + "/" + tune["from"].get<std::string>();
+    write_file(from, read_file(root + "/" + tune["to"].get<std::string>()));
+    EXPECT_EQ(chmod(from.c_str(), tune["mode"].get<mode_t>()), 0);
+    const timespec times[2] = {{0, UTIME_OMIT}, {tune["mtime"][0].get<time_t>(), tune["mtime"][1].get<long>()}};
+    EXPECT_EQ(utimensat(AT_FDCWD, from.c_str(), times, 0), 0);
+    tunes.emplace_back(tune["from"], tune["to"]);
+  }
+  if (batch.size() > 1) std::filesystem::remove(root + "/" + batch.back()["to"].get<std::string>());
+  return tunes;
+}
 
 }  // namespace test

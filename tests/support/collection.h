@@ -13,6 +13,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace test {
@@ -50,6 +51,13 @@ std::vector<std::string> list_tree(const std::string& dir);
 // Writes a generated release 1.6 collection into |dir| (see
 // tools/make_collection.cc).
 void make_collection(const std::string& dir, int tunes, unsigned seed, int duplicates_percent = 3);
+
+// Makes the converted collection |root| as a run stopped while it named its
+// last batch leaves it: the tunes of that batch under both names (their old
+// files back with their own modes and times), the last one under its old
+// name only, and the record without the line that ends the run. Returns the
+// batch's tunes, old name and new.
+std::vector<std::pair<std::string, std::string>> leave_last_batch_in_hand(const std::string& root);
 
 // Every regular file below |dir| (links not followed): relative path ->
 // contents.

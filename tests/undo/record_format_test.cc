@@ -9,9 +9,9 @@
 
 namespace {
 
-std::string encoded(const RecordEntry& entry) {
+std::string encoded(const RecordEntry& entry, std::uint64_t number = 0) {
   std::string line;
-  encode_entry(entry, line);
+  encode_entry(entry, line, number);
   return line;
 }
 
@@ -32,15 +32,23 @@ TEST(RecordFormat, EveryKindReadsBackAsWritten) {
       DocumentEntry{"./DOCUMENTS/QM_SIDS.TXT", false, "  release 1.6\r\n", 0644, {800000000, 5}, 100, 7, 101, 8},
       short_document,
       MovedBackEntry{12345},
+      EndEntry{4000},
   };
   for (const RecordEntry& entry : entries) {
-    const std::string line = encoded(entry);
-    ASSERT_TRUE(line.ends_with('\n')) << line;
-    RecordEntry back;
-    ASSERT_TRUE(decode_entry(std::string_view(line).substr(0, line.size() - 1), back)) << line;
-    EXPECT_EQ(back.index(), entry.index()) << line;
-    EXPECT_EQ(encoded(back), line);
+    // Each as it stands, and numbered: only the kinds that tell of a change
+    // carry a number.
+    for (const std::uint64_t number : {0, 17}) {
+      const std::string line = encoded(entry, number);
+      ASSERT_TRUE(line.ends_with('\n')) << line;
+      RecordEntry back;
+      std::uint64_t number_back = 99;
+      ASSERT_TRUE(decode_entry(std::string_view(line).substr(0, line.size() - 1), back, number_back)) << line;
+      EXPECT_EQ(back.index(), entry.index()) << line;
+      EXPECT_EQ(number_back, is_numbered(entry) ? number : 0) << line;
+      EXPECT_EQ(encoded(back, number_back), line);
+    }
   }
+  EXPECT_EQ(encoded(BatchEntry{3}, 9), "{\"n\":9,\"batch\":3}\n");
 }
 
 TEST(RecordFormat, LinesThatAreNotExactlyAnEntryAreRefused) {
@@ -50,7 +58,15 @@ TEST(RecordFormat, LinesThatAreNotExactlyAnEntryAreRefused) {
       "not JSON",
       "[1]",
       "{}",
-      R"({"tuvo_2_undo":2})",  // a version this program does not know
+      R"({"tuvo_2_undo":3})",  // a version this program does not know
+      R"({"tuvo_2_undo":0})",
+      R"({"n":1,"run":{"started":1}})",  // a number on a kind that has none
+      R"({"n":1,"end":1})",
+      R"({"n":0,"batch":1})",
+      R"({"n":"1","batch":1})",
+      R"({"n":1})",
+      R"({"n":1,"batch":1,"m":2})",
+      R"({"end":-1})",
       R"({"frobnicate":{}})",  // an unknown kind
       R"({"run":{"started":1},"batch":1})",  // two entries in one line
       R"({"run":{"started":1.5}})",
