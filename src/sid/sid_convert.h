@@ -75,10 +75,12 @@ enum class ConvertResult : int {
 ConvertResult convert_sid_file(const char* path, bool known_regular = false);
 
 // Copies waiting to be named at once. While a run keeps an undo record,
-// every tune's entry must be on file before its new name appears; a batch
-// writes the entries of this many tunes with one write, which saves most of
-// what the record costs per tune.
-inline constexpr std::size_t kTuneBatchSize = 32;
+// every tune's entry, and its new file's bytes, must be on the disk before
+// its new name appears; a batch writes the entries of this many tunes with
+// one write and syncs them with one syncfs, which saves most of what the
+// record and the sync cost per tune. A run killed while it names a batch
+// may leave this many tunes under both names.
+inline constexpr std::size_t kTuneBatchSize = 128;
 
 // Tunes converted as convert_sid_file does, in the order they are handed
 // over, with the naming of their copies put off so that the undo record

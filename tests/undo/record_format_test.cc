@@ -7,6 +7,8 @@
 #include <string>
 #include <variant>
 
+#include "sid/sid_convert.h"
+
 namespace {
 
 std::string encoded(const RecordEntry& entry, std::uint64_t number = 0) {
@@ -78,7 +80,7 @@ TEST(RecordFormat, LinesThatAreNotExactlyAnEntryAreRefused) {
       R"({"move":{"from":"./a\u0000b","to":"b"}})",  // NUL in a path
       R"({"move":{"from":"./\u0100","to":"b"}})",  // a letter beyond Latin-1
       R"({"batch":0})",
-      R"({"batch":33})",
+      "{\"batch\":" + std::to_string(kTuneBatchSize + 1) + "}",  // more than a run ever writes at once
       R"({"batch":"1"})",
       R"({"tune":{"from":"./A.DAT","to":"./A.sid","mode":"rw","mtime":[1,2],"size":3,"xxh3":"00000000000000ff","inode":4}})",
       R"({"tune":{"from":"./A.DAT","to":"./A.sid","mode":4096,"mtime":[1,2],"size":3,"xxh3":"00000000000000ff","inode":4}})",
