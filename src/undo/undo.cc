@@ -452,6 +452,16 @@ void follow_moves_undone(std::vector<Entry>& entries, const std::vector<MovedBac
   }
 }
 
+// Once everything is back: the log of the runs undone goes (if it is a
+// plain file), then the record. In this order, an undo killed between the
+// two leaves the record, and the next undo finishes; the other way round it
+// would leave the log with nothing to remove it.
+void remove_record_and_log() {
+  struct stat st;
+  if (lstat(kErrorLogName, &st) == 0 && S_ISREG(st.st_mode)) unlink(kErrorLogName);
+  unlink(kUndoRecordName);
+}
+
 // True once every change of the undo is on the disk, so that its last
 // line never says more than a power cut would leave; otherwise it says so.
 bool synced() {
@@ -649,19 +659,14 @@ int run_undo(bool preview) {
     return 1;
   }
   if (left.empty() && !health.all_closed) {
-    unlink(kUndoRecordName);
-    struct stat st;
-    if (lstat(kErrorLogName, &st) == 0 && S_ISREG(st.st_mode)) unlink(kErrorLogName);
+    remove_record_and_log();
     if (!synced()) return 1;
     std::cout << "\nRestored " << restored << " items: everything " << kUndoRecordName
               << " held is back, and it was removed." << kNeverEnded << '\n';
     return 0;
   }
   if (left.empty()) {
-    unlink(kUndoRecordName);
-    // The log of the runs undone goes too, if it is a plain file.
-    struct stat st;
-    if (lstat(kErrorLogName, &st) == 0 && S_ISREG(st.st_mode)) unlink(kErrorLogName);
+    remove_record_and_log();
     if (!synced()) return 1;
     std::cout << "\nRestored " << restored << " items: the collection is as it was. " << kUndoRecordName
               << " was removed.\n";
