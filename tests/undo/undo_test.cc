@@ -108,7 +108,9 @@ class UndoTest : public test::CollectionTest {
     test::RunOptions kill;
     kill.args = {"--undo"};
     kill.signal_after_lines = lines;
-    EXPECT_EQ(run("y\n", kill).signal, SIGKILL);
+    // On a busy machine the undo may reach its end before the kill does.
+    const auto killed = run("y\n", kill);
+    EXPECT_TRUE(killed.signal == SIGKILL || killed.status == 0) << killed.status << ' ' << killed.signal;
     return before;
   }
   test::RunResult undo(const std::string& answer = "y\n") const {
@@ -117,6 +119,13 @@ class UndoTest : public test::CollectionTest {
     return run(answer, options);
   }
   void expect_undo_gives_back(const std::map<std::string, std::string>& before) {
+    // An undo killed only after it removed its record had finished: the
+    // collection must be whole already.
+    if (!exists(at("tuvo_2.undo"))) {
+      const auto after = tree_state(root_);
+      EXPECT_TRUE(after == before) << differences(before, after);
+      return;
+    }
     const auto undone = undo();
     EXPECT_EQ(undone.status, 0) << undone.out.substr(undone.out.size() > 800 ? undone.out.size() - 800 : 0) << undone.err;
     const auto after = tree_state(root_);
