@@ -13,9 +13,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 
 #include "fsutil/fsutil.h"
+#include "rules/ascii.h"
 
 extern char** environ;
 
@@ -113,6 +115,30 @@ bool write_block(int fd, const char* data, std::size_t size) {
 enum class LinkWay { Unknown, EmptyPath, Proc };
 LinkWay g_link_way = LinkWay::Unknown;
 
+// True when the directory of |path| lists a name that equals its last name
+// but for the case of ASCII letters; true also when the directory cannot be
+// listed, as the answer that changes nothing.
+bool listed_in_any_case(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  const std::string dir = slash == nullptr ? "." : slash == path ? "/" : std::string(path, slash);
+  const std::string_view name = slash == nullptr ? path : slash + 1;
+  DIR* listing = opendir(dir.c_str());
+  if (listing == nullptr) return true;
+  bool found = false;
+  while (const dirent* entry = readdir(listing)) {
+    if (equal_ignoring_ascii_case(entry->d_name, name)) {
+      found = true;
+      break;
+    }
+  }
+  closedir(listing);
+  return found;
+}
+
+// errno values of a link() refused because the file system has no hard
+// links at all.
+bool no_hard_links(int error) { return error == EPERM || error == EOPNOTSUPP || error == ENOSYS; }
+
 bool link_through_proc(int fd, const char* path) {
   char self[32];
   std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
@@ -137,6 +163,38 @@ EntryKind RealFileSystem::kind(const char* path) {
 bool RealFileSystem::exists(const char* path) {
   struct stat st;
   return lstat(path, &st) == 0;
+}
+
+bool RealFileSystem::taken(const char* path) {
+  // A look-up that finds nothing is believed; one that finds something is
+  // confirmed by the listing, which a name left in a cache is not in.
+  struct stat st;
+  return lstat(path, &st) == 0 && listed_in_any_case(path);
+}
+
+std::optional<bool> RealFileSystem::ignores_case(const char* dir) {
+  std::vector<std::string> names;
+  {
+    const std::unique_ptr<DirectoryListing> listing = list(dir);
+    if (listing == nullptr) return std::nullopt;
+    while (const char* name = listing->next()) names.emplace_back(name);
+  }
+  for (const std::string& name : names) {
+    // Every other letter changed, "dEmOs" for "demos": a spelling no one
+    // uses, so the name it may leave in a cache is never asked for again.
+    std::string other = name;
+    bool change = true, changed = false;
+    for (char& c : other) {
+      if (!is_ascii_letter(c)) continue;
+      if (change) c = c == ascii_upper(c) ? ascii_lower(c) : ascii_upper(c);
+      changed = changed || change;
+      change = !change;
+    }
+    if (!changed || std::find(names.begin(), names.end(), other) != names.end()) continue;
+    struct stat st;
+    return lstat((std::string(dir) + "/" + other).c_str(), &st) == 0;
+  }
+  return std::nullopt;
 }
 
 bool RealFileSystem::read_link(const char* path, std::string& target) {
@@ -275,11 +333,15 @@ bool RealFileSystem::rename_no_replace(const char* from, const char* to) {
   if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return false;
   // A file system that cannot refuse by itself: a file is linked, which
-  // refuses, then unlinked; a directory is renamed if nothing is there.
+  // refuses, then unlinked. Without hard links, as for a directory, the
+  // name is looked up (as the disk compares names) and then renamed.
   struct stat st;
   if (lstat(from, &st) != 0) return false;
-  if (!S_ISDIR(st.st_mode)) return link(from, to) == 0 && unlink(from) == 0;
-  if (lstat(to, &st) == 0) {
+  if (!S_ISDIR(st.st_mode)) {
+    if (link(from, to) == 0) return unlink(from) == 0;
+    if (!no_hard_links(errno)) return false;
+  }
+  if (taken(to)) {
     errno = EEXIST;
     return false;
   }
@@ -287,9 +349,20 @@ bool RealFileSystem::rename_no_replace(const char* from, const char* to) {
 }
 
 bool RealFileSystem::set_mode_and_time(const char* path, mode_t mode, const timespec& mtime) {
+  // A disk without permissions refuses a mode that its owner asks for
+  // (vfat does; exFAT and NTFS through FUSE accept it and keep nothing).
+  if (chmod(path, mode) != 0) {
+    struct stat st;
+    const int error = errno;
+    const bool owner = lstat(path, &st) == 0 && (geteuid() == 0 || geteuid() == st.st_uid);
+    if (!(error == EPERM && owner)) {
+      errno = error;
+      return false;
+    }
+  }
   // The access time is set to now: only the modification time is kept.
   const timespec times[2] = {{0, UTIME_NOW}, mtime};
-  return chmod(path, mode) == 0 && utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW) == 0;
+  return utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 bool RealFileSystem::make_link(const char* target, const char* path, const timespec& mtime) {

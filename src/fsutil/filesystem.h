@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -82,6 +83,11 @@ class FileSystem {
   virtual EntryKind kind(const char* path) = 0;
   // True when anything, even a broken link, stands at |path|.
   virtual bool exists(const char* path) = 0;
+  // True when |path|'s directory lists an entry that the disk takes for
+  // |path|. Unlike exists(), a cache cannot answer it: a FUSE file system
+  // that ignores case may leave the kernel a name in another case that
+  // still points to a directory for a second after it was renamed.
+  virtual bool taken(const char* path) { return exists(path); }
   // True when |path| is a symbolic link; its target is then in |target|.
   virtual bool read_link(const char* path, std::string& target) = 0;
   // True when the directory |path|, its links followed, lies in the
@@ -127,9 +133,16 @@ class FileSystem {
   // Renames |from| over |to| in one step.
   virtual bool replace(const char* from, const char* to) = 0;
   // Renames the file or directory |from| to |to| in the same directory;
-  // fails (EEXIST) when anything stands at |to|, and never replaces it.
+  // fails (EEXIST) when anything stands at |to|. Where the disk can refuse
+  // by itself it never replaces anything. Where it has neither such a
+  // rename nor hard links (exFAT, FAT, many network shares), |to| is looked
+  // up first and then renamed: the collection's lock keeps this program's
+  // runs out of that gap, not a program that ignores the lock.
   virtual bool rename_no_replace(const char* from, const char* to) = 0;
-  // Gives |path| the permissions |mode| and the modification time |mtime|.
+  // Gives |path| the permissions |mode| and the modification time |mtime|,
+  // as far as the disk keeps them: one that keeps no permissions (FAT,
+  // exFAT, NTFS without them) refusing a change of mode is no failure, and
+  // one with coarse times keeps what it can.
   virtual bool set_mode_and_time(const char* path, mode_t mode, const timespec& mtime) = 0;
   // Makes |path| a symbolic link to |target| with the modification time
   // |mtime|; fails (EEXIST) when anything stands at |path|.
@@ -163,6 +176,7 @@ class RealFileSystem : public FileSystem {
   std::unique_ptr<DirectoryListing> list(const char* path) override;
   EntryKind kind(const char* path) override;
   bool exists(const char* path) override;
+  bool taken(const char* path) override;
   bool read_link(const char* path, std::string& target) override;
   bool inside_root(const char* path) override;
   int open_file(const char* path, bool follow_links) override;
@@ -187,6 +201,12 @@ class RealFileSystem : public FileSystem {
   // Opens files and directories without touching their access times, where
   // the process may (the preview reads, and must leave every time as it is).
   void set_keep_access_times(bool keep) { keep_access_times_ = keep; }
+
+  // Whether the file system of the directory |dir| takes two names that
+  // differ only in the case of ASCII letters for one: a name |dir| lists is
+  // looked up in another case, which it does not list. Nothing when |dir|
+  // lists no name with a letter to try. Reads only.
+  std::optional<bool> ignores_case(const char* dir);
 
  private:
   bool keep_access_times_ = false;

@@ -3,12 +3,9 @@
 #include <string>
 
 #include "fsutil/fsutil.h"
+#include "rules/ascii.h"
 
 namespace {
-
-// Case mapping is plain ASCII on purpose: collection names are compared the
-// same way whatever locale the user runs in, and bytes above 127 never change.
-char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
 
 // True when |name| upper-cased equals |upper|, which is already upper-cased.
 bool equals_upper(const char* name, std::string_view upper) {

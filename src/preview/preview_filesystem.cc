@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "rules/ascii.h"
 #include "run/run.h"
 #include "sid/sid_convert.h"
 
@@ -16,14 +17,6 @@ namespace {
 
 // A tune's first read only needs its header: the magic and the title.
 constexpr std::size_t kHeaderReadSize = kTitleFieldOffset + kTitleFieldSize;
-
-std::string upper(std::string_view name) {
-  std::string up(name);
-  for (char& c : up) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return up;
-}
 
 std::string join(const std::string& dir, const std::string& name) { return dir + "/" + name; }
 
@@ -149,29 +142,43 @@ std::size_t FileIdHash::operator()(const FileId& id) const {
 
 PreviewFileSystem::PreviewFileSystem(PlanPrinter& printer) : printer_(printer) {}
 
+EntryKey PreviewFileSystem::key(const FileId& dir, std::string_view name) const {
+  const auto rule = ignores_case_.find(dir.device);
+  if (rule != ignores_case_.end() && rule->second) return {dir, upper_ascii(name)};
+  return {dir, std::string(name)};
+}
+
+void PreviewFileSystem::learn_case_rule(const std::string& real_path, dev_t device) {
+  if (ignores_case_.count(device) != 0) return;
+  // A directory without a name to try leaves it to the next one.
+  if (const std::optional<bool> ignores = disk().ignores_case(real_path.c_str())) {
+    ignores_case_.emplace(device, *ignores);
+  }
+}
+
 std::vector<std::string> PreviewFileSystem::created_in(const FileId& dir) const {
   const auto it = created_in_.find(dir);
   return it == created_in_.end() ? std::vector<std::string>{} : it->second;
 }
 
 const std::string* PreviewFileSystem::created_from(const FileId& dir, const std::string& name) const {
-  const auto it = created_.find({dir, name});
+  const auto it = created_.find(key(dir, name));
   return it == created_.end() ? nullptr : &it->second;
 }
 
 std::optional<std::string> PreviewFileSystem::real_name(const FileId& dir, const std::string& name) const {
-  if (const auto it = moved_from_.find({dir, name}); it != moved_from_.end()) return it->second;
-  if (moved_to_.count({dir, name}) != 0) return std::nullopt;  // moved away
+  if (const auto it = moved_from_.find(key(dir, name)); it != moved_from_.end()) return it->second;
+  if (moved_to_.count(key(dir, name)) != 0) return std::nullopt;  // moved away
   return name;
 }
 
 std::string PreviewFileSystem::name_after_moves(const FileId& dir, const std::string& real) const {
-  const auto it = moved_to_.find({dir, real});
+  const auto it = moved_to_.find(key(dir, real));
   return it == moved_to_.end() ? real : it->second;
 }
 
 bool PreviewFileSystem::is_deleted(const FileId& dir, const std::string& name) const {
-  return !deleted_.empty() && deleted_.count({dir, name}) != 0;
+  return !deleted_.empty() && deleted_.count(key(dir, name)) != 0;
 }
 
 void PreviewFileSystem::split(const std::string& path, std::string& parent, std::string& name) {
@@ -196,11 +203,12 @@ std::optional<PreviewFileSystem::Directory> PreviewFileSystem::directory(const s
     const std::optional<Directory> up = directory(parent);
     if (!up) return std::nullopt;
     const std::optional<std::string> real = real_name(up->id, name);
-    if (!real || is_deleted(up->id, name) || created_.count({up->id, name}) != 0) return std::nullopt;
+    if (!real || is_deleted(up->id, name) || created_.count(key(up->id, name)) != 0) return std::nullopt;
     real_path = join(up->real_path, *real);
   }
   struct stat st;
   if (stat(real_path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
+  learn_case_rule(real_path, st.st_dev);
   Directory dir{real_path, {st.st_dev, st.st_ino}};
   directories_.emplace(path, dir);
   return dir;
@@ -211,7 +219,7 @@ PreviewFileSystem::Standing PreviewFileSystem::standing(const std::string& path,
   split(path, parent, name);
   const std::optional<Directory> dir = directory(parent);
   if (!dir) return Standing::Nothing;
-  if (created_.count({dir->id, name}) != 0) return Standing::New;
+  if (created_.count(key(dir->id, name)) != 0) return Standing::New;
   if (is_deleted(dir->id, name)) return Standing::Nothing;
   const std::optional<std::string> real_name = this->real_name(dir->id, name);
   if (!real_name) return Standing::Nothing;
@@ -363,7 +371,7 @@ bool PreviewFileSystem::claim(const std::string& path) {
     case Standing::Nothing:
       break;
   }
-  created_.emplace(EntryKey{dir->id, name}, source_);
+  created_.emplace(key(dir->id, name), source_);
   created_in_[dir->id].push_back(name);
   last_named_ = path;
   note_case_collisions(*dir, parent, name);
@@ -372,7 +380,9 @@ bool PreviewFileSystem::claim(const std::string& path) {
 
 void PreviewFileSystem::note_case_collisions(const Directory& dir, const std::string& parent,
                                              const std::string& name) {
-  const std::string up = upper(name);
+  // Where the disk ignores case, a second such name is refused as taken.
+  if (const auto rule = ignores_case_.find(dir.id.device); rule != ignores_case_.end() && rule->second) return;
+  const std::string up = upper_ascii(name);
   if (!upper_known_ || !(upper_of_ == dir.id)) {
     upper_of_ = dir.id;
     upper_known_ = true;
@@ -382,7 +392,7 @@ void PreviewFileSystem::note_case_collisions(const Directory& dir, const std::st
       while (const char* entry = listing->next()) {
         if (is_deleted(dir.id, entry) || listing->kind() != EntryKind::Directory) continue;
         const std::string now = name_after_moves(dir.id, entry);
-        subdirectories_upper_.emplace(upper(now), now);
+        subdirectories_upper_.emplace(upper_ascii(now), now);
       }
     }
   }
@@ -407,7 +417,7 @@ bool PreviewFileSystem::remove(const char* path) {
   split(path, parent, name);
   const std::optional<Directory> dir = directory(parent);
   if (!dir) return false;
-  if (created_.erase({dir->id, name}) == 0) deleted_.insert({dir->id, name});
+  if (created_.erase(key(dir->id, name)) == 0) deleted_.insert(key(dir->id, name));
   return true;
 }
 
@@ -461,12 +471,12 @@ MoveResult PreviewFileSystem::move_directory(char* source, char* target, int& si
 void PreviewFileSystem::rename_entry(const Directory& dir, const std::string& old_name, const std::string& new_name) {
   const std::optional<std::string> real = real_name(dir.id, old_name);
   if (!real) return;
-  moved_from_.erase({dir.id, old_name});
+  moved_from_.erase(key(dir.id, old_name));
   if (new_name == *real) {
-    moved_to_.erase({dir.id, *real});
+    moved_to_.erase(key(dir.id, *real));
   } else {
-    moved_to_[{dir.id, *real}] = new_name;
-    moved_from_[{dir.id, new_name}] = *real;
+    moved_to_[key(dir.id, *real)] = new_name;
+    moved_from_[key(dir.id, new_name)] = *real;
   }
   directories_.clear();
 }
@@ -493,7 +503,7 @@ bool PreviewFileSystem::rename_no_replace(const char* from, const char* to) {
   const Standing was = standing(from, real);
   const std::string source = was == Standing::New ? *created_from(dir->id, old_name) : real;
   remove(from);
-  created_.emplace(EntryKey{dir->id, new_name}, source);
+  created_.emplace(key(dir->id, new_name), source);
   created_in_[dir->id].push_back(new_name);
   return true;
 }
@@ -519,7 +529,7 @@ bool PreviewFileSystem::make_link(const char* target, const char* path, const ti
     errno = ENOENT;
     return false;
   }
-  created_.emplace(EntryKey{dir->id, name}, std::string());
+  created_.emplace(key(dir->id, name), std::string());
   created_in_[dir->id].push_back(name);
   return true;
 }

@@ -31,6 +31,9 @@ struct FileIdHash {
 
 // Reads through to the disk (without touching access times) and answers
 // every change from its record; reports each step of the plan to |printer|.
+// On a file system that ignores case (exFAT, FAT, NTFS through Windows'
+// rules, most network shares) the record compares names as that disk
+// does, so that a name in another case is the same name there too.
 // Moves are renames within one directory, as every row of the rename table
 // is. New files are not listed by the directories they are in: they are
 // ".sid" files, which the walk passes over.
@@ -100,6 +103,11 @@ class PreviewFileSystem : public FileSystem {
   // Names a new file |path|, as the exclusive create and the link do.
   bool claim(const std::string& path);
   void note_case_collisions(const Directory& dir, const std::string& parent, const std::string& name);
+  // The key of |name| in |dir|, as |dir|'s file system compares names.
+  EntryKey key(const FileId& dir, std::string_view name) const;
+  // Learns, once for each file system, whether it ignores case, from the
+  // directory |real_path| on it.
+  void learn_case_rule(const std::string& real_path, dev_t device);
 
   PlanPrinter& printer_;
   PlanCounts counts_;
@@ -114,6 +122,7 @@ class PreviewFileSystem : public FileSystem {
   std::unordered_map<FileId, std::vector<std::string>, FileIdHash> created_in_;
   std::unordered_set<EntryKey, EntryKeyHash> deleted_;
   std::unordered_map<std::string, Directory> directories_;  // cache by path
+  std::unordered_map<dev_t, bool> ignores_case_;  // by file system, once known
 
   // For the case notes, of the directory last named into only (the walk
   // finishes a directory's tunes before the next): its new names and its

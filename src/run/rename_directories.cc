@@ -49,7 +49,7 @@ void rename_directories() {
     }
     // mv would move the directory into one that stands under the new name
     // (documnts into DOCUMENTS/documnts), or over a file.
-    if (g_file_system->exists(target)) {
+    if (g_file_system->taken(target)) {
       g_file_system->explain(std::string("its new name ") + target + " is taken");
       log_error(g_error_log, kUnmovedDirectoryMessage, source, g_error_count);
       continue;

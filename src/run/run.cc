@@ -14,6 +14,7 @@
 #include <string>
 #include <iostream>
 
+#include "rules/ascii.h"
 #include "undo/undo.h"
 
 std::ofstream g_error_log;
@@ -96,8 +97,6 @@ constexpr int kExitBusy = 1;
 
 // Permissions of the text files the run creates, before the umask.
 constexpr mode_t kTextFileMode = 0664;
-
-char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
 
 void set_path(char (&buffer)[kPathBufferSize], const char* path) {
   std::strncpy(buffer, path, kPathBufferSize - 1);

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "rules/ascii.h"
 #include "sid/sid_convert.h"
 
 namespace {
@@ -13,8 +14,6 @@ bool is_alnum(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
 }
 bool is_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-char to_upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
-char to_lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
 
 bool is_separator(char c) { return c == '_' || c == '-'; }
 
@@ -56,7 +55,7 @@ std::optional<std::string> derive_long_name(std::string_view title_in) {
 
   // A leading article "The " (any case, then exactly one space) is dropped.
   char* t = title;
-  if (to_upper(t[0]) == 'T' && to_upper(t[1]) == 'H' && to_upper(t[2]) == 'E' && t[3] == ' ') {
+  if (ascii_upper(t[0]) == 'T' && ascii_upper(t[1]) == 'H' && ascii_upper(t[2]) == 'E' && t[3] == ' ') {
     t += 4;
   }
   // A playing time written after the title is no part of the name.
@@ -87,7 +86,7 @@ std::optional<std::string> derive_long_name(std::string_view title_in) {
       out += "_and_";
     } else if (c == '\'') {
       // Contractions ('m, 's, 't) join up; any other apostrophe breaks words.
-      const char next = to_upper(t[i + 1]);
+      const char next = ascii_upper(t[i + 1]);
       if (next != 'M' && next != 'S' && next != 'T') append_break(out);
     } else if (c == '-') {
       if (is_separator(out.back())) {
@@ -112,6 +111,6 @@ std::optional<std::string> derive_long_name(std::string_view title_in) {
 
 std::string fallback_name(std::string_view old_file_name) {
   std::string name(old_file_name.substr(0, old_file_name.find('.')));
-  for (std::size_t i = 0; i < name.size(); ++i) name[i] = i == 0 ? to_upper(name[i]) : to_lower(name[i]);
+  for (std::size_t i = 0; i < name.size(); ++i) name[i] = i == 0 ? ascii_upper(name[i]) : ascii_lower(name[i]);
   return name;
 }

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "support/checks.h"
 #include "support/collection.h"
 
 namespace {
@@ -26,36 +27,10 @@ using test::exists;
 using test::read_file;
 using test::write_file;
 using test::write_tune;
+using test::lines_of;
+using test::steps_of;
 
 const char kAnswers[] = "y\ny\ny\ny\ny\n";
-
-// The lines of |text|; what follows a question on its line (the run's
-// output goes on after "> ") counts as a line of its own.
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    const std::size_t asked = line.rfind("? > ");
-    lines.push_back(asked == std::string::npos ? line : line.substr(asked + 4));
-  }
-  return lines;
-}
-
-// Where |path|, named as it is after the planned |moves| (pairs of from,
-// to as mv gets them), is before them.
-std::string before_moves(std::string path, const std::vector<std::pair<std::string, std::string>>& moves) {
-  for (auto it = moves.rbegin(); it != moves.rend(); ++it) {
-    const std::string to = "./" + it->second;
-    if (path.starts_with(to + "/")) path = it->first + path.substr(to.size());
-  }
-  return path;
-}
-
-std::vector<json> steps_of(const std::string& out) {
-  std::vector<json> steps;
-  for (const std::string& line : lines_of(out)) steps.push_back(json::parse(line));
-  return steps;
-}
 
 class PreviewTest : public test::CollectionTest {
  protected:
@@ -65,67 +40,8 @@ class PreviewTest : public test::CollectionTest {
     return run("", options);
   }
 
-  // Previews, then converts, and checks that the plan is what the run did:
-  // the same moves in the same order, the same tunes converted to the same
-  // names (with their own bytes), the same log lines and error count.
-  void expect_plan_is_what_the_run_does(const test::RunOptions& options = {}) {
-    const std::string before = test::snapshot(root_);
-    const test::RunResult plan_run = preview(options);
-    ASSERT_EQ(plan_run.status, 0) << plan_run.err;
-    EXPECT_EQ(plan_run.err, "");
-    EXPECT_EQ(test::snapshot(root_), before) << "the preview changed the collection";
-    const std::vector<json> plan = steps_of(plan_run.out);
-    ASSERT_FALSE(plan.empty());
-    ASSERT_EQ(plan.back()["action"], "summary");
-
-    std::vector<std::string> moves;
-    std::vector<std::pair<std::string, std::string>> move_pairs;
-    std::map<std::string, std::string> converts;  // from -> to
-    std::multiset<std::string> log;
-    std::map<std::string, std::string> tune_bytes;  // from -> bytes, read now
-    std::string document;
-    for (const json& step : plan) {
-      const std::string action = step["action"];
-      if (action == "move") {
-        moves.push_back(test::mv_line(step["from"].get<std::string>(), step["to"].get<std::string>()));
-        move_pairs.emplace_back(step["from"], step["to"]);
-      }
-      if (action == "convert") {
-        converts[step["from"]] = step["to"];
-        tune_bytes[step["from"]] = read_file(at(before_moves(step["from"], move_pairs)));
-      }
-      if (step.contains("log")) log.insert(step["log"].get<std::string>());
-      if (action == "document") document = step["from"];
-    }
-
-    const test::RunResult done = run(kAnswers, options);
-    ASSERT_EQ(done.status, 0) << done.err;
-    std::vector<std::string> moved;
-    std::set<std::string> written;
-    for (const std::string& line : lines_of(done.out)) {
-      if (line.starts_with("renamed '")) moved.push_back(line + "\n");
-      if (line.starts_with("./") && line != document) written.insert(line);
-    }
-    EXPECT_EQ(moves, moved);
-    std::set<std::string> planned_names;
-    for (const auto& [from, to] : converts) {
-      planned_names.insert(to);
-      EXPECT_FALSE(exists(at(from))) << from << " was not converted";
-      EXPECT_EQ(read_file(at(to)), tune_bytes[from]) << from << " -> " << to;
-    }
-    EXPECT_EQ(planned_names, written);
-    const std::string log_text = exists(at("tuvo_2.err")) ? read_file(at("tuvo_2.err")) : done.err;
-    const std::vector<std::string> logged = lines_of(log_text);
-    EXPECT_EQ(log, std::multiset<std::string>(logged.begin(), logged.end()));
-    const json& summary = plan.back();
-    EXPECT_EQ(summary["errors"], logged.size());
-    EXPECT_EQ(summary["moves"], moves.size());
-    EXPECT_EQ(summary["converted"], converts.size());
-    if (logged.empty()) {
-      EXPECT_TRUE(done.out.ends_with(test::kSuccess));
-    } else {
-      EXPECT_NE(done.out.find("\n" + std::to_string(logged.size()) + " errors detected."), std::string::npos);
-    }
+  void expect_plan_is_what_the_run_does(const test::RunOptions& options = {}) const {
+    test::expect_plan_is_what_the_run_does(root_, options);
   }
 };
 

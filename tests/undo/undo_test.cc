@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "fsutil/journal.h"
+#include "support/checks.h"
 #include "support/collection.h"
 #include "undo/record_format.h"
 
@@ -27,48 +28,8 @@ using test::write_file;
 
 namespace fs = std::filesystem;
 
-// Every path below |dir|; for a file its mode, modification time and bytes,
-// for a directory its mode (directory times are not kept), for a link its
-// target.
-std::map<std::string, std::string> tree_state(const std::string& dir) {
-  std::map<std::string, std::string> state;
-  for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it) {
-    const std::string path = fs::relative(it->path(), dir).string();
-    struct stat st;
-    if (lstat(it->path().c_str(), &st) != 0) continue;
-    std::ostringstream s;
-    s << std::oct << (st.st_mode & 07777) << std::dec;
-    if (S_ISREG(st.st_mode)) {
-      s << " file " << st.st_mtim.tv_sec << '.' << st.st_mtim.tv_nsec << ' ' << std::hash<std::string>{}(read_file(it->path()));
-    } else if (S_ISDIR(st.st_mode)) {
-      s << " dir";
-    } else if (S_ISLNK(st.st_mode)) {
-      s << " link " << fs::read_symlink(it->path()).string();
-    }
-    state[path] = s.str();
-  }
-  return state;
-}
-
-// The first differences of two states, for a failure message.
-std::string differences(const std::map<std::string, std::string>& want, const std::map<std::string, std::string>& got) {
-  std::string out;
-  int shown = 0;
-  for (const auto& [path, s] : want) {
-    const auto it = got.find(path);
-    if (it == got.end() || it->second != s) {
-      out += "  " + path + ": " + s + " -> " + (it == got.end() ? "(missing)" : it->second) + "\n";
-      if (++shown == 10) return out;
-    }
-  }
-  for (const auto& [path, s] : got) {
-    if (!want.count(path)) {
-      out += "  " + path + ": (new) " + s + "\n";
-      if (++shown == 10) return out;
-    }
-  }
-  return out;
-}
+using test::differences;
+using test::tree_state;
 
 class UndoTest : public test::CollectionTest {
  protected:
