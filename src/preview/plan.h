@@ -20,7 +20,9 @@ struct PlanCounts {
 class PlanPrinter {
  public:
   virtual ~PlanPrinter() = default;
-  virtual void note(std::string_view text) = 0;
+  // A note to the reader; |directory|, when not empty, is the directory
+  // it is about.
+  virtual void note(std::string_view text, std::string_view directory = {}) = 0;
   // A directory move; |from| and |to| as "mv -v" gets them.
   virtual void move(std::string_view from, std::string_view to) = 0;
   // A step the run would log as "|log_line|" (message, " : ", path).

@@ -509,7 +509,7 @@ bool keep_only(const std::vector<Entry>& left, bool closed) {
 // The printer of a preview whose steps the undo prints itself.
 class SilentPrinter : public PlanPrinter {
  public:
-  void note(std::string_view) override {}
+  void note(std::string_view, std::string_view) override {}
   void move(std::string_view, std::string_view) override {}
   void skip_move(std::string_view, std::string_view, std::string_view) override {}
   void convert(std::string_view, std::string_view) override {}

@@ -109,6 +109,12 @@ TEST_F(PreviewTest, FixturesForEachHardCase) {
          ASSERT_EQ(symlink("..", at("loops/up").c_str()), 0);
          ASSERT_EQ(symlink(".", at("loops/here").c_str()), 0);
        }},
+      {"names that are UTF-8 and names that are not",
+       [&] {
+         write_tune(at("mystuff/\xc3\xa9.DAT"), "Utf Eight");
+         write_tune(at("mystuff/\xe9.DAT"), "Latin One");
+         write_tune(at("mystuff/\xe9\xe9.DAT"), "Latin One");  // refused, with its bytes in the log
+       }},
       {"a document that cannot be rewritten",
        [&] { write_file(at("documnts/xtempx.txt"), "the user's notes"); }},
       {"names that read as paths, and links out of the collection",
@@ -171,7 +177,9 @@ TEST_F(PreviewTest, TellsWhatTheRunWouldAskAboutAndWhatIsNotPortable) {
   write_tune(at("games/a-f/UPPER.DAT"), "NIGHT HARBOUR");
   write_tune(at("games/a-f/DIRNAME.DAT"), "Sub Dir");
   test::make_dirs(at("games/a-f/SUB_DIR.sid"));
-  write_tune(at("g\xe9t\xe9/\xc9T\xc9.DAT"), "Latin One Path");
+  // é in UTF-8 and é in Latin-1 (not UTF-8): two names, two paths.
+  write_tune(at("mystuff/\xc3\xa9.DAT"), "Utf Eight");
+  write_tune(at("mystuff/\xe9.DAT"), "Latin One");
   test::RunOptions text;
   text.args = {"--preview"};
   const auto shown = run("", text);
@@ -196,10 +204,17 @@ TEST_F(PreviewTest, TellsWhatTheRunWouldAskAboutAndWhatIsNotPortable) {
   EXPECT_NE(cases.find("./GAMES/A-F/Sub_Dir.sid differs only in case from the directory ./GAMES/A-F/SUB_DIR.sid"),
             std::string::npos)
       << cases;
-  // A byte that is not UTF-8 reads as its Latin-1 letter.
-  EXPECT_NE(json_run.out.find(R"("from":"./g\u00e9t\u00e9/\u00c9T\u00c9.DAT","to":"./g\u00e9t\u00e9/Latin_One_Path.sid")"),
-            std::string::npos)
-      << json_run.out;
+  // A path that is UTF-8 is its text; one that is not shows U+FFFD for
+  // each byte that is not and carries its bytes in hex.
+  std::map<std::string, json> converts;
+  for (const json& step : steps_of(json_run.out)) {
+    if (step["action"] == "convert") converts[step["to"]] = step;
+  }
+  EXPECT_EQ(converts["./mystuff/Utf_Eight.sid"], json::parse(R"({"action":"convert","from":"./mystuff/\u00e9.DAT","to":"./mystuff/Utf_Eight.sid"})"));
+  const json& latin = converts["./mystuff/Latin_One.sid"];
+  EXPECT_EQ(latin["from"], "./mystuff/\xef\xbf\xbd.DAT");
+  EXPECT_EQ(test::bytes_of(latin, "from"), "./mystuff/\xe9.DAT");
+  EXPECT_FALSE(latin.contains("to_hex"));
 }
 
 TEST_F(PreviewTest, WaitsForNoRunButSaysWhenOneHoldsTheCollection) {

@@ -33,6 +33,17 @@ std::string before_moves(std::string path, const std::vector<std::pair<std::stri
 
 }  // namespace
 
+std::string bytes_of(const nlohmann::json& step, const std::string& key) {
+  const auto hex = step.find(key + "_hex");
+  if (hex == step.end()) return step.value(key, "");
+  std::string bytes;
+  const std::string digits = *hex;
+  for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
+    bytes += static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16));
+  }
+  return bytes;
+}
+
 std::vector<nlohmann::json> steps_of(const std::string& out) {
   std::vector<nlohmann::json> steps;
   for (const std::string& line : lines_of(out)) steps.push_back(nlohmann::json::parse(line));
@@ -61,15 +72,16 @@ void expect_plan_is_what_the_run_does(const std::string& root, const RunOptions&
   for (const nlohmann::json& step : plan) {
     const std::string action = step["action"];
     if (action == "move") {
-      moves.push_back(mv_line(step["from"].get<std::string>(), step["to"].get<std::string>()));
-      move_pairs.emplace_back(step["from"], step["to"]);
+      moves.push_back(mv_line(bytes_of(step, "from"), bytes_of(step, "to")));
+      move_pairs.emplace_back(bytes_of(step, "from"), bytes_of(step, "to"));
     }
     if (action == "convert") {
-      converts[step["from"]] = step["to"];
-      tune_bytes[step["from"]] = read_file(at(before_moves(step["from"], move_pairs)));
+      const std::string from = bytes_of(step, "from");
+      converts[from] = bytes_of(step, "to");
+      tune_bytes[from] = read_file(at(before_moves(from, move_pairs)));
     }
-    if (step.contains("log")) log.insert(step["log"].get<std::string>());
-    if (action == "document") document = step["from"];
+    if (step.contains("log")) log.insert(bytes_of(step, "log"));
+    if (action == "document") document = bytes_of(step, "from");
   }
 
   const RunResult done = run_tuvo(root, "y\ny\ny\ny\ny\n", options);

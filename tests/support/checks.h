@@ -19,6 +19,10 @@ std::vector<std::string> lines_of(const std::string& text);
 // The steps of a JSON plan, one per line.
 std::vector<nlohmann::json> steps_of(const std::string& out);
 
+// The exact bytes of the path (or log line) |key| of a plan's |step|: its
+// text, or where that is not the bytes, what |key|_hex holds.
+std::string bytes_of(const nlohmann::json& step, const std::string& key);
+
 // Previews the collection at |root|, then converts it, and checks that the
 // plan is what the run did: the same moves in the same order, the same
 // tunes converted to the same names (with their own bytes), the same log
