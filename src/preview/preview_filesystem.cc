@@ -66,8 +66,8 @@ RealFileSystem& disk() {
 // listed are not shown: they are ".sid" files, which the walk passes over.
 class PreviewListing : public DirectoryListing {
  public:
-  PreviewListing(PreviewFileSystem& fs, std::unique_ptr<DirectoryListing> real, FileId id)
-      : fs_(fs), real_(std::move(real)), id_(id), created_(fs.created_in(id)) {}
+  PreviewListing(PreviewFileSystem& fs, std::unique_ptr<DirectoryListing> real, FileId id, std::string path)
+      : fs_(fs), real_(std::move(real)), id_(id), path_(std::move(path)), created_(fs.created_in(id)) {}
 
   const char* next() override {
     while (!real_done_) {
@@ -91,7 +91,11 @@ class PreviewListing : public DirectoryListing {
   bool plain_directory() override { return !real_done_ && real_->plain_directory(); }
 
   EntryKind kind() override {
-    const EntryKind kind = real_done_ ? EntryKind::RegularFile : real_->kind();
+    EntryKind kind = real_done_ ? EntryKind::RegularFile : real_->kind();
+    // A link leads where the run's changes so far leave its target.
+    if (!real_done_ && !real_->plain_file() && !real_->plain_directory()) {
+      kind = fs_.kind_through_link(path_ + "/" + current_, kind);
+    }
     if (kind != EntryKind::Directory) fs_.count_file();
     return kind;
   }
@@ -106,7 +110,7 @@ class PreviewListing : public DirectoryListing {
     std::unique_ptr<DirectoryListing> sub = real ? real_->open_subdirectory(real->c_str()) : nullptr;
     FileId sub_id;
     if (sub == nullptr || !sub->id(sub_id)) return nullptr;
-    return std::make_unique<PreviewListing>(fs_, std::move(sub), sub_id);
+    return std::make_unique<PreviewListing>(fs_, std::move(sub), sub_id, path_ + "/" + name);
   }
 
   int open_file(const char* name) override {
@@ -123,11 +127,37 @@ class PreviewListing : public DirectoryListing {
   PreviewFileSystem& fs_;
   std::unique_ptr<DirectoryListing> real_;
   FileId id_;
+  std::string path_;  // the directory's path as the run names it
   std::vector<std::string> created_;
   std::size_t next_created_ = 0;
   bool real_done_ = false;
   std::string current_;
 };
+
+// |dir|/|relative| with "." and ".." taken away where a name before them
+// allows, as the kernel takes them in a link's target.
+std::string lexically_joined(const std::string& dir, const std::string& relative) {
+  std::vector<std::string> names;
+  std::string all = relative.starts_with('/') ? relative : dir + "/" + relative;
+  const bool absolute = all.starts_with('/');
+  std::size_t start = 0;
+  while (start <= all.size()) {
+    std::size_t end = all.find('/', start);
+    if (end == std::string::npos) end = all.size();
+    const std::string name = all.substr(start, end - start);
+    start = end + 1;
+    if (name.empty() || name == ".") continue;
+    if (name == ".." && !names.empty() && names.back() != "..") {
+      names.pop_back();
+      continue;
+    }
+    if (name == ".." && absolute) continue;
+    names.push_back(name);
+  }
+  std::string joined = absolute ? "" : ".";
+  for (const std::string& name : names) joined += "/" + name;
+  return joined.empty() ? "/" : joined;
+}
 
 }  // namespace
 
@@ -237,7 +267,7 @@ std::unique_ptr<DirectoryListing> PreviewFileSystem::list(const char* path) {
   }
   std::unique_ptr<DirectoryListing> real = disk().list(dir->real_path.c_str());
   if (real == nullptr) return nullptr;
-  return std::make_unique<PreviewListing>(*this, std::move(real), dir->id);
+  return std::make_unique<PreviewListing>(*this, std::move(real), dir->id, path);
 }
 
 EntryKind PreviewFileSystem::kind(const char* path) {
@@ -264,6 +294,32 @@ bool PreviewFileSystem::exists(const char* path) {
       break;
   }
   return disk().exists(real.c_str());
+}
+
+EntryKind PreviewFileSystem::kind_through_link(const std::string& path, EntryKind on_disk) {
+  // Links of links are followed as far as the kernel would.
+  constexpr int kMaxLinks = 40;
+  std::string at = path, real, target;
+  for (int links = 0; links < kMaxLinks; ++links) {
+    switch (standing(at, real)) {
+      case Standing::New:
+        return EntryKind::RegularFile;
+      case Standing::Nothing:
+        if (at != path && on_disk != EntryKind::Other) {
+          printer_.note(path + " is a link whose target " + at +
+                        " the run converted or moved before it: the run would find nothing there and leave the "
+                        "link as it is");
+        }
+        return EntryKind::Other;
+      case Standing::Real:
+        break;
+    }
+    if (!disk().read_link(real.c_str(), target)) return at == path ? on_disk : disk().kind(real.c_str());
+    std::string parent, name;
+    split(at, parent, name);
+    at = lexically_joined(parent, target);
+  }
+  return on_disk;
 }
 
 bool PreviewFileSystem::read_link(const char* path, std::string& target) {

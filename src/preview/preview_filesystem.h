@@ -81,6 +81,10 @@ class PreviewFileSystem : public FileSystem {
   // The name |real| of |dir| goes by after the moves.
   std::string name_after_moves(const FileId& dir, const std::string& real) const;
   bool is_deleted(const FileId& dir, const std::string& name) const;
+  // What the entry |path| (as the run names it), which is |on_disk| on the
+  // disk now, is once the run's changes so far are made: a link whose
+  // target the run converted or moved leads nowhere, which a note tells.
+  EntryKind kind_through_link(const std::string& path, EntryKind on_disk);
   // The new files named in |dir| so far, which a listing opened now shows.
   std::vector<std::string> created_in(const FileId& dir) const;
   // The disk path of the bytes of the new file |name| of |dir|, or nullptr.

@@ -142,6 +142,24 @@ TEST_F(PreviewTest, FixturesForEachHardCase) {
   }
 }
 
+// Two tunes that link to each other's directory: the one the walk reaches
+// second is a link to a tune converted (and so removed) before it.
+TEST_F(PreviewTest, ALinkToATuneConvertedBeforeIt) {
+  write_tune(at("one/FOO.DAT"), "Foo");
+  write_tune(at("two/BAR.DAT"), "Bar");
+  ASSERT_EQ(symlink("../two/BAR.DAT", at("one/LINKBAR.DAT").c_str()), 0);
+  ASSERT_EQ(symlink("../one/FOO.DAT", at("two/LINKFOO.DAT").c_str()), 0);
+  std::vector<std::string> notes;
+  for (const json& step : steps_of(preview().out)) {
+    if (step["action"] == "note") notes.push_back(step["reason"]);
+  }
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_TRUE(notes[0].starts_with("./two/LINKFOO.DAT is a link whose target ./one/FOO.DAT the run converted") ||
+              notes[0].starts_with("./one/LINKBAR.DAT is a link whose target ./two/BAR.DAT the run converted"))
+      << notes[0];
+  expect_plan_is_what_the_run_does();
+}
+
 TEST_F(PreviewTest, UnreadableTunesAndDirectories) {
   test::RunOptions as_nobody;
   if (!lay_out_unreadable(as_nobody)) GTEST_SKIP() << "setpriv is missing; cannot run as another user";
