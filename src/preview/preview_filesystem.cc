@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -267,6 +268,21 @@ std::unique_ptr<DirectoryListing> PreviewFileSystem::list(const char* path) {
   }
   std::unique_ptr<DirectoryListing> real = disk().list(dir->real_path.c_str());
   if (real == nullptr) return nullptr;
+  // Tunes the run copied into this directory (its alternate destination)
+  // stand in its listing where the disk puts them, which is the disk's
+  // own choice (ext4 orders by a hash of the names).
+  if (!noted_order_.count(dir->id)) {
+    const auto copied = created_in_.find(dir->id);
+    if (copied != created_in_.end() &&
+        std::any_of(copied->second.begin(), copied->second.end(), [](const std::string& name) { return is_tune_path(name); })) {
+      noted_order_.insert(dir->id);
+      printer_.note(std::string(path) +
+                        " holds tunes the run copies into it before it lists it: where the disk lists them among "
+                        "the others is the disk's own choice, so the order in which the run meets its tunes, and "
+                        "which of two with the same new name it converts, cannot be foreseen",
+                    path);
+    }
+  }
   return std::make_unique<PreviewListing>(*this, std::move(real), dir->id, path);
 }
 

@@ -127,6 +127,7 @@ class PreviewFileSystem : public FileSystem {
   std::unordered_set<EntryKey, EntryKeyHash> deleted_;
   std::unordered_map<std::string, Directory> directories_;  // cache by path
   std::unordered_map<dev_t, bool> ignores_case_;  // by file system, once known
+  std::unordered_set<FileId, FileIdHash> noted_order_;  // directories noted for their order
 
   // For the case notes, of the directory last named into only (the walk
   // finishes a directory's tunes before the next): its new names and its

@@ -18,6 +18,7 @@
 #include "fsutil/filesystem.h"
 #include "fsutil/fsutil.h"
 #include "fsutil/journal.h"
+#include "rules/ascii.h"
 
 namespace {
 
@@ -268,7 +269,7 @@ void TuneBatch::settle() {
 
 bool is_tune_path(std::string_view path) {
   // ASCII case only, whatever the locale.
-  const auto same_lowered = [](char c, char mark) { return (c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c) == mark; };
+  const auto same_lowered = [](char c, char mark) { return ascii_lower(c) == mark; };
   constexpr std::string_view kMark = ".dat";
   return std::search(path.begin(), path.end(), kMark.begin(), kMark.end(), same_lowered) != path.end();
 }

@@ -160,6 +160,29 @@ TEST_F(PreviewTest, ALinkToATuneConvertedBeforeIt) {
   expect_plan_is_what_the_run_does();
 }
 
+// A tune copied into the directory that carries its new name stands in
+// that directory's listing where the disk puts it; the preview says so for
+// each directory the walk lists after such a copy. Eight pairs, so that the
+// walk meets a tune before its directory in at least one of them.
+TEST_F(PreviewTest, SaysWhereTheDiskOrdersTunesTheRunCopiedIntoADirectory) {
+  std::set<std::string> pairs;
+  for (char i = '1'; i <= '8'; ++i) {
+    const std::string dir = std::string("alt") + i;
+    write_tune(at(dir + "/TUNE.DAT"), std::string("Deep ") + i);
+    test::make_dirs(at(dir + "/Deep_" + i + ".sid"));
+    pairs.insert("./" + dir + "/Deep_" + i + ".sid");
+  }
+  int noted = 0;
+  for (const json& step : steps_of(preview().out)) {
+    if (step["action"] != "note") continue;
+    ++noted;
+    EXPECT_TRUE(pairs.count(step.value("directory", ""))) << step;
+    EXPECT_NE(step["reason"].get<std::string>().find("cannot be foreseen"), std::string::npos);
+  }
+  EXPECT_GT(noted, 0);
+  expect_plan_is_what_the_run_does();
+}
+
 TEST_F(PreviewTest, UnreadableTunesAndDirectories) {
   test::RunOptions as_nobody;
   if (!lay_out_unreadable(as_nobody)) GTEST_SKIP() << "setpriv is missing; cannot run as another user";
