@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -421,7 +422,11 @@ bool decode_entry(std::string_view line, RecordEntry& entry, std::uint64_t& numb
 }
 
 bool read_record(std::string& text) {
-  const int fd = open(kUndoRecordName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  // Its access time is left as it is where the process may (the owner
+  // may): --undo --preview changes nothing.
+  constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int fd = open(kUndoRecordName, kFlags | O_NOATIME);
+  if (fd < 0 && errno == EPERM) fd = open(kUndoRecordName, kFlags);
   if (fd < 0) return false;
   struct stat st;
   const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && read_to_end(fd, text);

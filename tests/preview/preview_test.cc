@@ -209,6 +209,13 @@ TEST_F(PreviewTest, ChangesNothingAtAll) {
     EXPECT_EQ(test::snapshot(root_, true), before) << args.back();
   }
   EXPECT_FALSE(exists(at("tuvo_2.err")));
+  // The undo's preview too, the record's access time included.
+  ASSERT_EQ(run(kAnswers).status, 0);
+  const std::string converted = test::snapshot(root_, true);
+  test::RunOptions undo;
+  undo.args = {"--undo", "--preview"};
+  EXPECT_EQ(run("", undo).status, 0);
+  EXPECT_EQ(test::snapshot(root_, true), converted);
 }
 
 TEST_F(PreviewTest, TellsWhatTheRunWouldAskAboutAndWhatIsNotPortable) {
