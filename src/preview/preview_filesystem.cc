@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "rules/ascii.h"
+#include "rules/line_five.h"
 #include "run/run.h"
 #include "sid/sid_convert.h"
 

@@ -15,6 +15,7 @@
 #include <iostream>
 
 #include "rules/ascii.h"
+#include "rules/line_five.h"
 #include "undo/undo.h"
 
 std::ofstream g_error_log;
@@ -87,8 +88,6 @@ constexpr char kDocumentWarning[] =
 constexpr char kMainDirectoryPath[] = "../c64music/";
 constexpr char kMarkerPath[] = "./PELKORA";
 constexpr char kReleaseDocumentPath[] = "./documnts/qm_sids.txt";
-// The document names its release on this line.
-constexpr int kReleaseLineNumber = 5;
 constexpr char kReleaseMark[] = "1.6";
 
 constexpr char kBusyMessage[] = "tuvo_2: another run is converting this collection; nothing was changed\n";

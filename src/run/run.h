@@ -132,16 +132,6 @@ void walk_tree(char (&path)[kPathBufferSize]);
 // is replaced.
 inline constexpr char kDocumentTempName[] = "xtempx.txt";
 
-// Line 5 of |text| with its line ending ("\n", "\r\n", or none for a last
-// line): its start and length. False when the text has no line 5.
-bool find_line_five(std::string_view text, std::size_t& start, std::size_t& length);
-
-// The document's text with line 5 replaced by the release 2.0 line. Every
-// other byte stays: line endings, a final newline or its absence, NUL bytes,
-// lines of any length. The new line 5 takes the ending line 5 had; a
-// document of fewer than five lines gets empty lines up to line 4 and the
-// release line, each ended as the document's first line is ("\n" if none).
-std::string replace_release_line(std::string_view document);
 
 // Writes |text| whole to the new file |temp| in the directory |dir|, created
 // exclusively with permissions |mode| less the umask, through

@@ -17,7 +17,7 @@
 #include "fsutil/filesystem.h"
 #include "fsutil/fsutil.h"
 #include "fsutil/journal.h"
-#include "run/run.h"
+#include "rules/line_five.h"
 #include "undo/record_format.h"
 #include "undo/undo.h"
 

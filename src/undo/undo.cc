@@ -21,6 +21,7 @@
 #include "fsutil/journal.h"
 #include "preview/plan.h"
 #include "preview/preview_filesystem.h"
+#include "rules/line_five.h"
 #include "run/run.h"
 #include "undo/record_format.h"
 

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "run/run.h"
+#include "rules/line_five.h"
 #include "sid/sid_convert.h"
 #include "support/collection.h"
 
