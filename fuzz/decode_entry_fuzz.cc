@@ -7,7 +7,7 @@
 #include <variant>
 
 #include "fuzz_check.h"
-#include "undo/record_format.h"
+#include "record/record_format.h"
 
 namespace {
 

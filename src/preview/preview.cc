@@ -8,8 +8,8 @@
 #include "fsutil/journal.h"
 #include "preview/plan.h"
 #include "preview/preview_filesystem.h"
+#include "record/record.h"
 #include "run/run.h"
-#include "undo/undo.h"
 
 namespace {
 

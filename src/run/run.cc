@@ -14,9 +14,9 @@
 #include <string>
 #include <iostream>
 
+#include "record/record.h"
 #include "rules/ascii.h"
 #include "rules/line_five.h"
-#include "undo/undo.h"
 
 std::ofstream g_error_log;
 int g_error_count = 0;

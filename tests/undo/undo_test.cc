@@ -18,7 +18,7 @@
 #include "fsutil/journal.h"
 #include "support/checks.h"
 #include "support/collection.h"
-#include "undo/record_format.h"
+#include "record/record_format.h"
 
 namespace {
 

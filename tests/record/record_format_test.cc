@@ -1,6 +1,6 @@
 // The undo record's lines: what is written reads back exactly, and a line
 // that is not exactly an entry is refused.
-#include "undo/record_format.h"
+#include "record/record_format.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,7 @@
 // Writing the undo record as the run goes, and finding in it the tunes an
 // earlier run left in hand.
+#include "record/record.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,9 +19,9 @@
 #include "fsutil/filesystem.h"
 #include "fsutil/fsutil.h"
 #include "fsutil/journal.h"
+#include "record/read.h"
+#include "record/record_format.h"
 #include "rules/line_five.h"
-#include "undo/record_format.h"
-#include "undo/undo.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The undo record's lines: how each entry is written and read back.
-#include "undo/record_format.h"
+#include "record/record_format.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,8 +12,8 @@
 #include <nlohmann/json.hpp>
 
 #include "fsutil/fsutil.h"
+#include "record/record.h"
 #include "sid/sid_convert.h"
-#include "undo/undo.h"
 
 namespace {
 
