@@ -5,19 +5,6 @@
 #include "fsutil/fsutil.h"
 #include "rules/ascii.h"
 
-namespace {
-
-// True when |name| upper-cased equals |upper|, which is already upper-cased.
-bool equals_upper(const char* name, std::string_view upper) {
-  std::size_t i = 0;
-  for (; name[i] != '\0'; ++i) {
-    if (i == upper.size() || ascii_upper(name[i]) != upper[i]) return false;
-  }
-  return i == upper.size();
-}
-
-}  // namespace
-
 char* convert_separators(char* path, char sep) {
   const char from = sep == '\\' ? '/' : '\\';
   const char to = sep == '\\' ? '\\' : '/';
@@ -62,7 +49,7 @@ char* resolve_path_nocase(char* path, char sep) {
 
     bool found = false;
     while (const char* name = dir->next()) {
-      if (equals_upper(name, component)) {
+      if (equal_ignoring_ascii_case(name, component)) {
         resolved += sep;
         resolved += name;
         found = true;
