@@ -31,6 +31,7 @@ extern char** environ;
 namespace {
 
 bool g_unnamed = false;
+RealFileSystem g_disk;
 
 void move_directories() {
   char source[kPathBufferSize];
@@ -47,7 +48,7 @@ void move_directories() {
     }
     convert_separators(source, '/');
     convert_separators(target, '/');
-    if (resolve_path_nocase(source, '/') == nullptr) continue;
+    if (resolve_path_nocase(g_disk, source, '/') == nullptr) continue;
     std::fflush(stdout);
     char mv[] = "mv", verbose[] = "-v";
     char* argv[] = {mv, verbose, source, target, nullptr};
@@ -59,10 +60,10 @@ void move_directories() {
 
 int create_new(const std::string& path) {
   if (!g_unnamed) return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  return g_file_system->begin_unnamed(path.substr(0, path.rfind('/')).c_str(), 0600);
+  return g_disk.begin_unnamed(path.substr(0, path.rfind('/')).c_str(), 0600);
 }
 
-bool name_new(int fd, const std::string& path) { return !g_unnamed || g_file_system->name_unnamed(fd, path.c_str()); }
+bool name_new(int fd, const std::string& path) { return !g_unnamed || g_disk.name_unnamed(fd, path.c_str()); }
 
 // Tunes are at most 20 KB: one read takes a whole file.
 char g_buffer[1 << 16];

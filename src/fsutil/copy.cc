@@ -8,9 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "fsutil/filesystem.h"
 #include "fsutil/fsutil.h"
-#include "fsutil/journal.h"
 
 namespace {
 
@@ -18,9 +16,9 @@ namespace {
 constexpr mode_t kNewFileMode = 0600;
 
 // Copies |path| into |target| when it fits; false otherwise.
-bool set_target(char (&target)[kTargetPathBufferSize], std::string_view path) {
+bool set_target(const Context& ctx, char (&target)[kTargetPathBufferSize], std::string_view path) {
   if (path.size() >= sizeof target) {
-    g_file_system->explain("its new path would be longer than 511 bytes");
+    ctx.report.explain("its new path would be longer than 511 bytes");
     return false;
   }
   std::memcpy(target, path.data(), path.size());
@@ -46,54 +44,50 @@ bool directory_of(const char* path, char (&dir)[kPathBufferSize]) {
 // What the journal is told of the new file |target|, named on its own (an
 // alternate name, or a file created under its name); |change| holds the
 // rest. False when the journal cannot record it.
-bool journal_will_name(TuneChange& change, const char* target, bool first_of_batch) {
-  if (g_change_journal == nullptr) return true;
+bool journal_will_name(const Context& ctx, TuneChange& change, const char* target, bool first_of_batch) {
   change.to = target;
-  const bool recorded = first_of_batch ? g_change_journal->will_name_tunes({&change, 1})
-                                       : g_change_journal->will_name_tune(change);
+  const bool recorded = first_of_batch ? ctx.journal.will_name_tunes({&change, 1}) : ctx.journal.will_name_tune(change);
   if (recorded) return true;
-  g_file_system->explain("the undo record cannot be written");
+  ctx.report.explain("the undo record cannot be written");
   return false;
 }
 
 // The journal takes back |change|'s name, which turned out taken; errno is
 // kept for the caller.
-void journal_refused(const TuneChange& change) {
-  if (g_change_journal == nullptr) return;
+void journal_refused(const Context& ctx, const TuneChange& change) {
   const int error = errno;
-  g_change_journal->name_refused(change);
+  ctx.journal.name_refused(change);
   errno = error;
 }
 
 // Names the unnamed file |tmp| |target|, the journal told first.
-bool name_recorded(FileSystem& fs, int tmp, TuneChange& change, const char* target) {
-  if (!journal_will_name(change, target, /*first_of_batch=*/false)) return false;
-  if (fs.name_unnamed(tmp, target)) return true;
-  journal_refused(change);
+bool name_recorded(const Context& ctx, int tmp, TuneChange& change, const char* target) {
+  if (!journal_will_name(ctx, change, target, /*first_of_batch=*/false)) return false;
+  if (ctx.fs.name_unnamed(tmp, target)) return true;
+  journal_refused(ctx, change);
   return false;
 }
 
 // Creates |target| under its name, the journal told first, as above.
-int create_recorded(FileSystem& fs, TuneChange& change, const char* target, bool first) {
-  if (!journal_will_name(change, target, first)) return -1;
-  const int fd = fs.create_exclusive(target, kNewFileMode);
-  if (fd < 0) journal_refused(change);
+int create_recorded(const Context& ctx, TuneChange& change, const char* target, bool first) {
+  if (!journal_will_name(ctx, change, target, first)) return -1;
+  const int fd = ctx.fs.create_exclusive(target, kNewFileMode);
+  if (fd < 0) journal_refused(ctx, change);
   return fd;
 }
 
 // True when |target|, which is taken, holds this very tune already, copied
 // by an earlier run that was stopped before it deleted the old file.
-bool done_before(TuneChange& change, const char* target) {
-  if (g_change_journal == nullptr) return false;
+bool done_before(const Context& ctx, TuneChange& change, const char* target) {
   change.to = target;
-  return g_change_journal->finished_before(change);
+  return ctx.journal.finished_before(change);
 }
 
 }  // namespace
 
-bool start_copy(int src_fd, std::span<const char> head, bool head_is_all, const char* src, const char* dst,
-                PendingCopy& copy, bool may_be_link) {
-  FileSystem& fs = *g_file_system;
+bool start_copy(const Context& ctx, int src_fd, std::span<const char> head, bool head_is_all, const char* src,
+                const char* dst, PendingCopy& copy, bool may_be_link) {
+  FileSystem& fs = ctx.fs;
   copy.src = src;
   copy.dst = dst;
   copy.change = TuneChange{};
@@ -102,7 +96,7 @@ bool start_copy(int src_fd, std::span<const char> head, bool head_is_all, const 
   copy.show_target = false;
   copy.announced = false;
   copy.link.clear();
-  if (g_change_journal != nullptr && g_change_journal->keeps_record()) {
+  if (ctx.journal.keeps_record()) {
     // What the undo record keeps of the tune: known before any name appears.
     struct stat st;
     if (fstat(src_fd, &st) != 0) {
@@ -140,7 +134,7 @@ bool start_copy(int src_fd, std::span<const char> head, bool head_is_all, const 
     copy.show_target = copy.dst.size() < kTargetPathBufferSize;
     return true;
   }
-  if (g_change_journal != nullptr) {
+  if (ctx.journal.keeps_record()) {
     // The new file's own number tells it from any other with these bytes.
     struct stat st;
     if (fstat(tmp, &st) == 0) copy.change.inode = st.st_ino;
@@ -150,11 +144,7 @@ bool start_copy(int src_fd, std::span<const char> head, bool head_is_all, const 
   return true;
 }
 
-void announce_copies(std::span<PendingCopy* const> copies) {
-  if (g_change_journal == nullptr) {
-    for (PendingCopy* copy : copies) copy->announced = true;
-    return;
-  }
+void announce_copies(const Context& ctx, std::span<PendingCopy* const> copies) {
   // Only copies written whole are named under the name they were meant for;
   // one whose name does not fit is never named there.
   const auto ready = [](const PendingCopy& copy) {
@@ -169,77 +159,79 @@ void announce_copies(std::span<PendingCopy* const> copies) {
     batch.push_back(copy->change);
   }
   if (batch.empty()) return;
-  const bool recorded = g_change_journal->will_name_tunes(batch);
+  const bool recorded = ctx.journal.will_name_tunes(batch);
   for (PendingCopy* copy : copies) copy->announced = recorded && ready(*copy);
 }
 
-CopyResult finish_copy(PendingCopy& copy) {
-  FileSystem& fs = *g_file_system;
+CopyResult finish_copy(const Context& ctx, PendingCopy& copy) {
+  FileSystem& fs = ctx.fs;
   char target[kTargetPathBufferSize];
   if (copy.outcome != CopyResult::Copied) {
-    if (copy.show_target) fs.written(copy.dst.c_str());
+    if (copy.show_target) ctx.report.written(copy.dst.c_str());
     return copy.outcome;
   }
   TuneChange& change = copy.change;
   change.from = copy.src.c_str();
-  const bool fits = set_target(target, copy.dst);
+  const bool fits = set_target(ctx, target, copy.dst);
   bool named = false;
   // A copy its batch could not announce (the record's write failed, a full
   // disk) is announced on its own, as it is about to be named.
-  if (fits && (copy.announced || journal_will_name(change, target, /*first_of_batch=*/true))) {
+  if (fits && (copy.announced || journal_will_name(ctx, change, target, /*first_of_batch=*/true))) {
     change.to = target;
     named = fs.name_unnamed(copy.tmp, target);
-    if (!named) journal_refused(change);
+    if (!named) journal_refused(ctx, change);
   }
-  if (!named && fits && done_before(change, target)) {
+  if (!named && fits && done_before(ctx, change, target)) {
     fs.close_new(copy.tmp);
     copy.tmp = -1;
-    fs.written(target);
+    ctx.report.written(target);
     return CopyResult::Copied;
   }
   if (!named) {
-    named = set_target(target, join_dir_and_name(copy.src, copy.dst)) && name_recorded(fs, copy.tmp, change, target);
+    named = set_target(ctx, target, join_dir_and_name(copy.src, copy.dst)) &&
+            name_recorded(ctx, copy.tmp, change, target);
   }
   if (!named) {
     fs.close_new(copy.tmp);
     copy.tmp = -1;
     return CopyResult::TargetExists;
   }
-  fs.written(target);
+  ctx.report.written(target);
   copy.target = target;
   return CopyResult::Copied;
 }
 
-CopyResult complete_copy(PendingCopy& copy) {
+CopyResult complete_copy(const Context& ctx, PendingCopy& copy) {
   if (copy.tmp < 0) return CopyResult::Copied;
-  const bool closed = g_file_system->close_new(copy.tmp);
+  const bool closed = ctx.fs.close_new(copy.tmp);
   copy.tmp = -1;
   if (closed) return CopyResult::Copied;
-  g_file_system->remove(copy.target.c_str());
+  ctx.fs.remove(copy.target.c_str());
   return CopyResult::CloseFailed;
 }
 
-CopyResult copy_under_name(int src_fd, std::span<const char> head, bool head_is_all, PendingCopy& copy) {
-  FileSystem& fs = *g_file_system;
+CopyResult copy_under_name(const Context& ctx, int src_fd, std::span<const char> head, bool head_is_all,
+                           PendingCopy& copy) {
+  FileSystem& fs = ctx.fs;
   if (copy.outcome != CopyResult::Copied) return copy.outcome;
   TuneChange& change = copy.change;
   change.from = copy.src.c_str();
   char target[kTargetPathBufferSize];
-  const bool fits = set_target(target, copy.dst);
-  int out = fits ? create_recorded(fs, change, target, /*first=*/true) : -1;
-  if (out < 0 && fits && errno == EEXIST && done_before(change, target)) {
-    fs.written(target);
+  const bool fits = set_target(ctx, target, copy.dst);
+  int out = fits ? create_recorded(ctx, change, target, /*first=*/true) : -1;
+  if (out < 0 && fits && errno == EEXIST && done_before(ctx, change, target)) {
+    ctx.report.written(target);
     return CopyResult::Copied;
   }
   if (out < 0) {
-    if (!set_target(target, join_dir_and_name(copy.src, copy.dst))) return CopyResult::TargetExists;
-    out = create_recorded(fs, change, target, /*first=*/false);
+    if (!set_target(ctx, target, join_dir_and_name(copy.src, copy.dst))) return CopyResult::TargetExists;
+    out = create_recorded(ctx, change, target, /*first=*/false);
     if (out < 0) return CopyResult::TargetExists;
   }
   CopyResult result = fs.copy_into(out, src_fd, head, head_is_all);
-  fs.written(target);
+  ctx.report.written(target);
   // The old file is deleted next: the copy's bytes reach the disk first.
-  if (result == CopyResult::Copied && g_change_journal != nullptr && !fs.sync_file(out)) {
+  if (result == CopyResult::Copied && ctx.journal.keeps_record() && !fs.sync_file(out)) {
     result = CopyResult::WriteFailed;
   }
   if (!fs.close_new(out) && result == CopyResult::Copied) result = CopyResult::CloseFailed;
@@ -270,20 +262,22 @@ std::string join_dir_and_name(std::string_view src, std::string_view dst) {
   return joined;
 }
 
-CopyResult copy_open_file_exclusive(int src_fd, std::span<const char> head, bool head_is_all,
+CopyResult copy_open_file_exclusive(const Context& ctx, int src_fd, std::span<const char> head, bool head_is_all,
                                     const char* src, const char* dst) {
   PendingCopy copy;
-  if (!start_copy(src_fd, head, head_is_all, src, dst, copy)) return copy_under_name(src_fd, head, head_is_all, copy);
+  if (!start_copy(ctx, src_fd, head, head_is_all, src, dst, copy)) {
+    return copy_under_name(ctx, src_fd, head, head_is_all, copy);
+  }
   PendingCopy* const batch[] = {&copy};
-  announce_copies(batch);
-  const CopyResult named = finish_copy(copy);
-  return named == CopyResult::Copied ? complete_copy(copy) : named;
+  announce_copies(ctx, batch);
+  const CopyResult named = finish_copy(ctx, copy);
+  return named == CopyResult::Copied ? complete_copy(ctx, copy) : named;
 }
 
-CopyResult copy_file_exclusive(const char* src, const char* dst) {
-  const int in = g_file_system->open_file(src);
+CopyResult copy_file_exclusive(const Context& ctx, const char* src, const char* dst) {
+  const int in = ctx.fs.open_file(src);
   if (in < 0) return CopyResult::SourceMissing;
-  const CopyResult result = copy_open_file_exclusive(in, {}, false, src, dst);
+  const CopyResult result = copy_open_file_exclusive(ctx, in, {}, false, src, dst);
   close(in);
   return result;
 }

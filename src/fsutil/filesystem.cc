@@ -23,8 +23,6 @@ extern char** environ;
 
 namespace {
 
-RealFileSystem g_disk;
-
 // Levels looked at above a directory before it is taken to lie outside the
 // collection: more than a path of PATH_MAX (4096) bytes can hold.
 constexpr int kMaxDirectoryDepth = 2048;
@@ -147,7 +145,6 @@ bool link_through_proc(int fd, const char* path) {
 
 }  // namespace
 
-FileSystem* g_file_system = &g_disk;
 bool g_copy_without_unnamed_files = false;
 
 std::unique_ptr<DirectoryListing> RealFileSystem::list(const char* path) {
@@ -401,4 +398,3 @@ MoveResult RealFileSystem::move_directory(char* source, char* target, int& signa
   return source_gone && lstat(target, &st) == 0 && S_ISDIR(st.st_mode) ? MoveResult::Moved : MoveResult::Failed;
 }
 
-void RealFileSystem::written(const char* path) { std::cout << path << '\n'; }

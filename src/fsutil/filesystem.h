@@ -151,19 +151,6 @@ class FileSystem {
   // |signal| is the signal that ended mv.
   virtual MoveResult move_directory(char* source, char* target, int& signal) = 0;
 
-  // Telling. |path| was just written: the run prints it, one line each.
-  virtual void written(const char* path) = 0;
-  // The tune |old_path| was just replaced by the file last named.
-  virtual void tune_replaced(const char* old_path) { static_cast<void>(old_path); }
-  // Why the failure about to be logged happens, in a few words.
-  virtual void explain(std::string_view why) { static_cast<void>(why); }
-  // Takes a failure that the run would log; false when the caller must log
-  // it itself (the real run does).
-  virtual bool take_failure(std::string_view message, std::string_view path) {
-    static_cast<void>(message);
-    static_cast<void>(path);
-    return false;
-  }
 };
 
 // The disk itself: every operation acts.
@@ -196,7 +183,6 @@ class RealFileSystem : public FileSystem {
   bool set_mode_and_time(const char* path, mode_t mode, const timespec& mtime) override;
   bool make_link(const char* target, const char* path, const timespec& mtime) override;
   MoveResult move_directory(char* source, char* target, int& signal) override;
-  void written(const char* path) override;
 
   // Opens files and directories without touching their access times, where
   // the process may (the preview reads, and must leave every time as it is).
@@ -214,10 +200,6 @@ class RealFileSystem : public FileSystem {
   // directory's, so that sync_all reaches them too.
   std::vector<std::pair<dev_t, int>> synced_;
 };
-
-// The file system every part of the conversion works on: the disk, unless
-// the preview has put its own in place.
-extern FileSystem* g_file_system;
 
 // Test switch: when set, new files are written under their names directly,
 // as on file systems without unnamed files (FAT, NFS), which the tests

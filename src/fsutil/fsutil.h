@@ -1,6 +1,6 @@
 // File-system helpers: separator conversion, directory test, case-insensitive
-// path resolution and the exclusive copy that writes every new file. All of
-// them work on g_file_system (fsutil/filesystem.h).
+// path resolution and the exclusive copy that writes every new file. Each
+// works on the file system, or the context, that it is handed.
 #ifndef TUVO_FSUTIL_FSUTIL_H_
 #define TUVO_FSUTIL_FSUTIL_H_
 
@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "fsutil/context.h"
 #include "fsutil/filesystem.h"
 #include "fsutil/journal.h"
 
@@ -33,11 +34,11 @@ char* convert_separators(char* path, char sep);
 // True when |path| can be opened as a directory for listing (a symbolic link
 // to a directory counts); false for files, missing paths and directories that
 // cannot be listed.
-bool is_directory(const char* path);
+bool is_directory(FileSystem& fs, const char* path);
 
 // True when |path| is a regular file or a symbolic link to one. FIFOs,
 // sockets and devices are never opened as files: a FIFO would block the run.
-bool is_regular_file(const char* path);
+bool is_regular_file(FileSystem& fs, const char* path);
 
 // Finds |path| whatever the case of its components and rewrites it in place
 // with the names as stored on disk.
@@ -49,7 +50,7 @@ bool is_regular_file(const char* path);
 // directory on the way cannot be listed; |path| then holds the upper-cased
 // path. When a directory holds names that differ only in case, the one listed
 // first is taken.
-char* resolve_path_nocase(char* path, char sep);
+char* resolve_path_nocase(FileSystem& fs, char* path, char sep);
 
 // True when |path|, read from a file the program did not write in this
 // run (the undo record), names a place in the collection that is reached
@@ -82,13 +83,13 @@ std::string join_dir_and_name(std::string_view src, std::string_view dst);
 // name. Where the file system has no unnamed files, it is created
 // exclusively under its name and removed again if the copy stops early; a
 // process killed in between may then leave a part of it.
-// Prints the path it created and a newline on standard output; a copy that
-// stops early prints the path it was meant for.
+// Tells ctx.report the path it created; a copy that stops early tells the
+// path it was meant for. The journal is told of the new name first.
 // Returns Copied on success. On SourceMissing or TargetExists nothing was
 // created; a path that does not fit kTargetPathBufferSize counts as
 // TargetExists. After a failed read, write or close nothing stays under the
 // new name.
-CopyResult copy_file_exclusive(const char* src, const char* dst);
+CopyResult copy_file_exclusive(const Context& ctx, const char* src, const char* dst);
 
 // The same for a source that the caller has already opened read-only as
 // |src_fd| and from which it has already read |head| (the file's first bytes,
@@ -96,7 +97,7 @@ CopyResult copy_file_exclusive(const char* src, const char* dst);
 // says that the read of |head| already met the end of the file (a short read
 // of a regular file), so nothing is left to read. |src| is only used for the
 // alternate name. Does not close |src_fd|.
-CopyResult copy_open_file_exclusive(int src_fd, std::span<const char> head, bool head_is_all,
+CopyResult copy_open_file_exclusive(const Context& ctx, int src_fd, std::span<const char> head, bool head_is_all,
                                     const char* src, const char* dst);
 
 // The same copy in steps, so that several copies can be told to the
@@ -122,21 +123,22 @@ struct PendingCopy {
 // what the link was. Returns false when no unnamed file can be made in
 // |dst|'s directory; the copy must then be made at once, with
 // copy_under_name, from the same |src_fd| and |head| (nothing more was read).
-bool start_copy(int src_fd, std::span<const char> head, bool head_is_all, const char* src, const char* dst,
-                PendingCopy& copy, bool may_be_link = true);
+bool start_copy(const Context& ctx, int src_fd, std::span<const char> head, bool head_is_all, const char* src,
+                const char* dst, PendingCopy& copy, bool may_be_link = true);
 // Tells the journal, with one write, of every copy in |copies| that is
 // ready to be named. Must precede finish_copy of any of them.
-void announce_copies(std::span<PendingCopy* const> copies);
+void announce_copies(const Context& ctx, std::span<PendingCopy* const> copies);
 // Names |copy| (or its alternate) and prints the path. Returns Copied with
 // the new file still open (complete_copy closes it), or the failure
 // copy_open_file_exclusive would return, the new file closed.
-CopyResult finish_copy(PendingCopy& copy);
+CopyResult finish_copy(const Context& ctx, PendingCopy& copy);
 // Closes the new file of a copy that finish_copy named; a close that fails
 // (its data cannot be trusted) removes it again. It only closes and
 // removes, so it may run on a thread of its own.
-CopyResult complete_copy(PendingCopy& copy);
+CopyResult complete_copy(const Context& ctx, PendingCopy& copy);
 // Where start_copy returned false: the copy created under its name, as
 // copy_open_file_exclusive does where there are no unnamed files.
-CopyResult copy_under_name(int src_fd, std::span<const char> head, bool head_is_all, PendingCopy& copy);
+CopyResult copy_under_name(const Context& ctx, int src_fd, std::span<const char> head, bool head_is_all,
+                           PendingCopy& copy);
 
 #endif  // TUVO_FSUTIL_FSUTIL_H_

@@ -10,8 +10,6 @@
 
 #include "fsutil/fsutil.h"
 
-ChangeJournal* g_change_journal = nullptr;
-
 std::uint64_t content_checksum(std::string_view bytes) { return XXH3_64bits(bytes.data(), bytes.size()); }
 
 bool checksum_of_file(int fd, std::uint64_t& size, std::uint64_t& checksum) {

@@ -14,11 +14,11 @@ char* convert_separators(char* path, char sep) {
   return path;
 }
 
-bool is_directory(const char* path) { return g_file_system->list(path) != nullptr; }
+bool is_directory(FileSystem& fs, const char* path) { return fs.list(path) != nullptr; }
 
-bool is_regular_file(const char* path) { return g_file_system->kind(path) == EntryKind::RegularFile; }
+bool is_regular_file(FileSystem& fs, const char* path) { return fs.kind(path) == EntryKind::RegularFile; }
 
-char* resolve_path_nocase(char* path, char sep) {
+char* resolve_path_nocase(FileSystem& fs, char* path, char sep) {
   std::size_t len = std::strlen(path);
   if (len > 0 && path[len - 1] == sep) path[--len] = '\0';
 
@@ -39,7 +39,7 @@ char* resolve_path_nocase(char* path, char sep) {
   std::size_t pos = from_parent ? 3 : 2;
 
   for (std::size_t c = 0; c < components; ++c) {
-    const std::unique_ptr<DirectoryListing> dir = g_file_system->list(resolved.c_str());
+    const std::unique_ptr<DirectoryListing> dir = fs.list(resolved.c_str());
     if (dir == nullptr) return nullptr;
 
     std::size_t end = pos;

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <iostream>
 
-#include "fsutil/journal.h"
+#include "fsutil/context.h"
 #include "preview/plan.h"
 #include "preview/preview_filesystem.h"
 #include "record/record.h"
@@ -40,24 +40,20 @@ int run_preview(PlanFormat format) {
   }
   const std::unique_ptr<PlanPrinter> printer = make_plan_printer(format);
   PreviewFileSystem preview(*printer);
-  FileSystem* const disk = g_file_system;
-  g_file_system = &preview;
   // Tunes a stopped run left in hand are finished by the next run, from the
   // record: the preview foresees it.
-  foresee_from_record();
+  const std::unique_ptr<ChangeJournal> record = foresee_from_record(preview);
+  const Context ctx{preview, *record, preview};
 
-  note_preflight(check_collection(), *printer);
+  note_preflight(check_collection(preview), *printer);
   // The run's phases, in the run's order; nothing is logged to a file.
   char path[kPathBufferSize];
-  rename_directories();
+  rename_directories(ctx);
   std::strcpy(path, ".");
-  walk_tree(path);
-  rewrite_release_line(path);
+  walk_tree(ctx, path);
+  rewrite_release_line(ctx, path);
 
-  g_file_system = disk;
-  g_change_journal = nullptr;
   PlanCounts counts = preview.counts();
-  counts.errors = g_error_count;
   counts.other_files = preview.files_listed() - counts.converted - counts.refused;
   printer->summary(counts);
   return 0;

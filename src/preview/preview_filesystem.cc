@@ -10,10 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fsutil/fsutil.h"
 #include "rules/ascii.h"
 #include "rules/line_five.h"
-#include "run/run.h"
-#include "sid/sid_convert.h"
+#include "rules/tune.h"
 
 namespace {
 
@@ -621,17 +621,24 @@ void PreviewFileSystem::tune_replaced(const char* old_path) {
 
 void PreviewFileSystem::explain(std::string_view why) { reason_ = why; }
 
-bool PreviewFileSystem::take_failure(std::string_view message, std::string_view path) {
+void PreviewFileSystem::failed(Failure failure, std::string_view path) {
   const std::string reason = reason_.empty() ? std::string("the run would log it") : reason_;
   reason_.clear();
-  const std::string line = std::string(message) + " : " + std::string(path);
-  if (message == kUnmovedDirectoryMessage) {
-    printer_.skip_move(path, reason, line);
-  } else if (message == kUnconvertedDocumentMessage) {
-    printer_.document_stays(path, reason, line);
-  } else {
-    if (message == kDuplicateFileMessage) ++counts_.refused;
-    printer_.refuse(path, reason, line);
+  ++counts_.errors;
+  const std::string line = std::string(message_of(failure)) + " : " + std::string(path);
+  switch (failure) {
+    case Failure::UnmovedDirectory:
+      printer_.skip_move(path, reason, line);
+      break;
+    case Failure::UnconvertedDocument:
+      printer_.document_stays(path, reason, line);
+      break;
+    case Failure::DuplicateFile:
+      ++counts_.refused;
+      printer_.refuse(path, reason, line);
+      break;
+    case Failure::UnreadableDirectory:
+      printer_.refuse(path, reason, line);
+      break;
   }
-  return true;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fsutil/filesystem.h"
+#include "report/report.h"
 #include "preview/plan.h"
 
 // A name in a directory, the directory told by where it lives on disk, so
@@ -30,14 +31,15 @@ struct FileIdHash {
 };
 
 // Reads through to the disk (without touching access times) and answers
-// every change from its record; reports each step of the plan to |printer|.
+// every change from its record. As the phases' reporter, it shows each step
+// of the plan to |printer|, with the reason for each failure.
 // On a file system that ignores case (exFAT, FAT, NTFS through Windows'
 // rules, most network shares) the record compares names as that disk
 // does, so that a name in another case is the same name there too.
 // Moves are renames within one directory, as every row of the rename table
 // is. New files are not listed by the directories they are in: they are
 // ".sid" files, which the walk passes over.
-class PreviewFileSystem : public FileSystem {
+class PreviewFileSystem : public FileSystem, public Reporter {
  public:
   explicit PreviewFileSystem(PlanPrinter& printer);
 
@@ -67,9 +69,9 @@ class PreviewFileSystem : public FileSystem {
   void written(const char* path) override;
   void tune_replaced(const char* old_path) override;
   void explain(std::string_view why) override;
-  bool take_failure(std::string_view message, std::string_view path) override;
+  void failed(Failure failure, std::string_view path) override;
 
-  // The counts so far (errors are the run's own counter's).
+  // The counts so far.
   const PlanCounts& counts() const { return counts_; }
   // Files the walk listed that are not directories.
   void count_file() { ++files_listed_; }

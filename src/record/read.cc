@@ -161,7 +161,7 @@ void rebase(std::span<Entry> left, const std::string& now, const std::string& ol
 // with the directories where that undo left them. The newest move not said
 // to be moved back may have been moved just before the stop; it was if its
 // directory is back under its old name.
-void follow_moves_undone(std::vector<Entry>& entries, const std::vector<MovedBack>& moved_back) {
+void follow_moves_undone(FileSystem& fs, std::vector<Entry>& entries, const std::vector<MovedBack>& moved_back) {
   // The entries before |at| in the record: those an undo stopped there saw.
   const auto written_before = [&](std::size_t at) {
     std::size_t end = 0;
@@ -188,20 +188,20 @@ void follow_moves_undone(std::vector<Entry>& entries, const std::vector<MovedBac
   for (std::size_t i = end; i-- > 0;) {
     const auto* m = std::get_if<MoveEntry>(&entries[i].change);
     if (m == nullptr || entries[i].moved_back) continue;
-    if (g_file_system->kind(m->to.c_str()) != EntryKind::Directory && g_file_system->exists(m->from.c_str())) {
+    if (fs.kind(m->to.c_str()) != EntryKind::Directory && fs.exists(m->from.c_str())) {
       undone(i, end);
     }
     return;
   }
 }
 
-bool newest_move_moved_back(const std::string& record, std::size_t& line) {
+bool newest_move_moved_back(FileSystem& fs, const std::string& record, std::size_t& line) {
   std::vector<Entry> entries;
   std::vector<MovedBack> moved_back;
   std::string bad_line;
   RecordHealth health;
   if (!read_entries(record, entries, moved_back, bad_line, health)) return false;
-  follow_moves_undone(entries, moved_back);
+  follow_moves_undone(fs, entries, moved_back);
   const auto noted = [&](const Entry& e) {
     return std::any_of(moved_back.begin(), moved_back.end(), [&](const MovedBack& b) { return b.move_line == e.line; });
   };

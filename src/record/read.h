@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "fsutil/filesystem.h"
 #include "record/record_format.h"
 
 // What a record entry asks the undo to reverse.
@@ -77,14 +78,14 @@ void rebase(std::span<Entry> left, const std::string& now, const std::string& ol
 // with the directories where that undo left them. The newest move not said
 // to be moved back may have been moved just before the stop; it was if its
 // directory is back under its old name.
-void follow_moves_undone(std::vector<Entry>& entries, const std::vector<MovedBack>& moved_back);
+void follow_moves_undone(FileSystem& fs, std::vector<Entry>& entries, const std::vector<MovedBack>& moved_back);
 
 // True when an undo of |record| was stopped just after moving a directory
 // back and before it could say so: the newest move of the record, not said
 // to be moved back, has its directory back under its old name. |line| is
 // then where that move's line starts. A run that starts on such a record
 // says so in it first, while the disk still shows it; later the run's own
-// moves would hide it. Reads the disk through g_file_system.
-bool newest_move_moved_back(const std::string& record, std::size_t& line);
+// moves would hide it. Reads the disk through |fs|.
+bool newest_move_moved_back(FileSystem& fs, const std::string& record, std::size_t& line);
 
 #endif  // TUVO_RECORD_READ_H_

@@ -37,11 +37,11 @@ struct InHand {
 // True when |c| is one of the tunes |in_hand|, whose old file holds |size|
 // bytes of |checksum|: the file under its new name is then that run's very
 // copy (its inode, where known, and its bytes), and the tune is taken.
-bool finished_in_hand(std::vector<InHand>& in_hand, const TuneChange& c, std::uint64_t size,
+bool finished_in_hand(FileSystem& fs, std::vector<InHand>& in_hand, const TuneChange& c, std::uint64_t size,
                       std::uint64_t checksum) {
   for (InHand& h : in_hand) {
     if (h.used || h.from != c.from || h.to != c.to || h.size != size || h.checksum != checksum) continue;
-    const int fd = g_file_system->open_file(c.to, /*follow_links=*/false);
+    const int fd = fs.open_file(c.to, /*follow_links=*/false);
     if (fd < 0) return false;
     struct stat st;
     std::uint64_t copy_size = 0, copy_checksum = 0;
@@ -57,7 +57,7 @@ bool finished_in_hand(std::vector<InHand>& in_hand, const TuneChange& c, std::ui
 
 class UndoRecord : public ChangeJournal {
  public:
-  explicit UndoRecord(std::vector<InHand> in_hand) : in_hand_(std::move(in_hand)) {}
+  UndoRecord(FileSystem& fs, std::vector<InHand> in_hand) : fs_(fs), in_hand_(std::move(in_hand)) {}
 
   bool will_move(const char* source, const char* target) override {
     line_.clear();
@@ -131,6 +131,7 @@ class UndoRecord : public ChangeJournal {
   bool append(const std::string& line, std::uint64_t numbered);
 
   std::string line_;  // the entries of one write, its memory kept
+  FileSystem& fs_;
   int fd_ = -1;
   off_t size_ = 0;  // the record's length after the last whole entry
   std::uint64_t number_ = 0;  // numbered lines this run has written
@@ -223,15 +224,15 @@ bool UndoRecord::will_replace_document(const DocumentChange& c) {
 bool UndoRecord::durable(std::span<const TuneChange> tunes) {
   // The record alone: syncing its own bytes is far cheaper than syncing
   // the whole file system, which may hold other programs' writes.
-  if (tunes.empty()) return g_file_system->sync_file(fd_);
+  if (tunes.empty()) return fs_.sync_file(fd_);
   std::vector<int> fds{fd_};
   for (const TuneChange& c : tunes) {
     if (c.fd >= 0) fds.push_back(c.fd);
   }
-  return g_file_system->sync_file_systems(fds);
+  return fs_.sync_file_systems(fds);
 }
 
-bool UndoRecord::finished_before(const TuneChange& c) { return finished_in_hand(in_hand_, c, c.size, c.checksum); }
+bool UndoRecord::finished_before(const TuneChange& c) { return finished_in_hand(fs_, in_hand_, c, c.size, c.checksum); }
 
 // The tunes each run of |record| had in hand when it ended: those of its
 // last batch, and any named on their own after it, less those taken back.
@@ -276,39 +277,32 @@ std::vector<InHand> tunes_in_hand(const std::string& record) {
 
 // The preview's journal: it records nothing, and foresees which tunes a
 // run would finish from the record, as the run's own journal decides.
-class RecordForPreview : public ChangeJournal {
+class RecordForPreview : public NullJournal {
  public:
-  explicit RecordForPreview(std::vector<InHand> in_hand) : in_hand_(std::move(in_hand)) {}
-
-  bool keeps_record() const override { return false; }
-  bool will_move(const char*, const char*) override { return true; }
-  bool will_name_tunes(std::span<const TuneChange>) override { return true; }
-  bool will_name_tune(const TuneChange&) override { return true; }
-  void name_refused(const TuneChange&) override {}
-  bool will_name_temporary(const char*, std::string_view) override { return true; }
-  bool will_replace_document(const DocumentChange&) override { return true; }
+  RecordForPreview(FileSystem& fs, std::vector<InHand> in_hand) : fs_(fs), in_hand_(std::move(in_hand)) {}
 
   bool finished_before(const TuneChange& c) override {
     // The old file's checksum is worked out only for a tune in hand: the
     // preview reads no more of the other tunes than their headers.
     const auto in_hand = [&c](const InHand& h) { return !h.used && h.from == c.from && h.to == c.to; };
     if (std::none_of(in_hand_.begin(), in_hand_.end(), in_hand)) return false;
-    const int fd = g_file_system->open_file(c.from, /*follow_links=*/true);
+    const int fd = fs_.open_file(c.from, /*follow_links=*/true);
     std::uint64_t size = 0, checksum = 0;
     const bool read = fd >= 0 && checksum_of_file(fd, size, checksum);
     if (fd >= 0) close(fd);
-    return read && finished_in_hand(in_hand_, c, size, checksum);
+    return read && finished_in_hand(fs_, in_hand_, c, size, checksum);
   }
 
  private:
+  FileSystem& fs_;
   std::vector<InHand> in_hand_;
 };
 
-// The record, read through the file system in use; empty when there is
-// none, or anything but a plain file stands under its name.
-std::string record_text() {
+// The record, read through |fs|; empty when there is none, or anything but
+// a plain file stands under its name.
+std::string record_text(FileSystem& fs) {
   std::string text;
-  const int fd = g_file_system->open_file(kUndoRecordName, /*follow_links=*/false);
+  const int fd = fs.open_file(kUndoRecordName, /*follow_links=*/false);
   if (fd < 0) return text;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !read_to_end(fd, text)) text.clear();
@@ -318,20 +312,17 @@ std::string record_text() {
 
 }  // namespace
 
-void foresee_from_record() {
-  static std::unique_ptr<RecordForPreview> record_for_preview;
-  record_for_preview = std::make_unique<RecordForPreview>(tunes_in_hand(record_text()));
-  g_change_journal = record_for_preview.get();
+std::unique_ptr<ChangeJournal> foresee_from_record(FileSystem& fs) {
+  return std::make_unique<RecordForPreview>(fs, tunes_in_hand(record_text(fs)));
 }
 
-void start_undo_record() {
+std::unique_ptr<ChangeJournal> start_undo_record(FileSystem& disk) {
   std::string record;
   read_record(record);
-  static std::unique_ptr<UndoRecord> record_of_run;
-  record_of_run = std::make_unique<UndoRecord>(tunes_in_hand(record));
+  auto record_of_run = std::make_unique<UndoRecord>(disk, tunes_in_hand(record));
   // An undo stopped between moving a directory back and saying so: said
   // now, before this run's own moves.
   std::size_t line = 0;
-  if (newest_move_moved_back(record, line)) record_of_run->note_moved_back(line);
-  g_change_journal = record_of_run.get();
+  if (newest_move_moved_back(disk, record, line)) record_of_run->note_moved_back(line);
+  return record_of_run;
 }

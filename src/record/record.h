@@ -20,18 +20,23 @@
 #ifndef TUVO_RECORD_RECORD_H_
 #define TUVO_RECORD_RECORD_H_
 
+#include <memory>
+
+#include "fsutil/filesystem.h"
+#include "fsutil/journal.h"
+
 inline constexpr char kUndoRecordName[] = "tuvo_2.undo";
 
-// Makes the run in progress keep the record: g_change_journal points at it
-// from now on. The file is opened (created 0600 less the umask, or appended
-// to) at the first change; should it not open or take an entry, the change
-// is not made and the run logs it. Reads the record already there for the
-// tunes that runs stopped with in hand, which this run then finishes.
-void start_undo_record();
+// The journal of a plain run: it keeps the record on |disk|. The file is
+// opened (created 0600 less the umask, or appended to) at the first change;
+// should it not open or take an entry, the change is not made and the run
+// reports it. Reads the record already there for the tunes that runs
+// stopped with in hand, which this run then finishes.
+std::unique_ptr<ChangeJournal> start_undo_record(FileSystem& disk);
 
-// Makes the preview foresee what a run would do with the tunes that runs
-// stopped with in hand: g_change_journal points at a journal that records
-// nothing and reads the record through g_file_system (the preview's).
-void foresee_from_record();
+// The preview's journal: it records nothing, and foresees what a run would
+// do with the tunes that runs stopped with in hand, reading the record
+// through |fs| (the preview's).
+std::unique_ptr<ChangeJournal> foresee_from_record(FileSystem& fs);
 
 #endif  // TUVO_RECORD_RECORD_H_

@@ -8,8 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "fsutil/filesystem.h"
-#include "fsutil/journal.h"
+#include "fsutil/context.h"
 #include "rules/line_five.h"
 #include "run/run.h"
 
@@ -19,9 +18,9 @@ constexpr char kDocumentPath[] = ".\\DOCUMENTS\\QM_SIDS.TXT";
 // The new document's permissions, before the umask, as for every new file.
 constexpr mode_t kDocumentMode = 0600;
 
-void log_unconverted(const char* path, std::string_view why) {
-  g_file_system->explain(why);
-  log_error(g_error_log, kUnconvertedDocumentMessage, path, g_error_count);
+void report_unconverted(const Context& ctx, const char* path, std::string_view why) {
+  ctx.report.explain(why);
+  ctx.report.failed(Failure::UnconvertedDocument, path);
 }
 
 // The whole of the regular file |fd| (closed here), and its status in |st|;
@@ -36,23 +35,22 @@ bool read_regular_file(int fd, std::string& text, struct stat& st) {
 // True when |path| is a regular file holding exactly |text|: the temporary
 // file of an earlier run of ours that was killed before it could rename it.
 // Removing it loses nothing, since |text| is about to be written again.
-bool is_own_leftover(const char* path, std::string_view text) {
+bool is_own_leftover(FileSystem& fs, const char* path, std::string_view text) {
   std::string held;
   struct stat st;
-  return read_regular_file(g_file_system->open_file(path, /*follow_links=*/false), held, st) && held == text;
+  return read_regular_file(fs.open_file(path, /*follow_links=*/false), held, st) && held == text;
 }
 
 }  // namespace
 
-bool write_new_file(const char* dir, const char* temp, std::string_view text, mode_t mode) {
-  FileSystem& fs = *g_file_system;
+bool write_new_file(FileSystem& fs, const char* dir, const char* temp, std::string_view text, mode_t mode) {
   if (const int fd = fs.begin_unnamed(dir, mode); fd >= 0) {
     // Its bytes reach the disk before it is named, and so before it can
     // replace anything.
     bool ok = fs.write_text(fd, text) && fs.sync_file(fd);
     if (ok) {
       ok = fs.name_unnamed(fd, temp);
-      if (!ok && errno == EEXIST && is_own_leftover(temp, text) && fs.remove(temp)) {
+      if (!ok && errno == EEXIST && is_own_leftover(fs, temp, text) && fs.remove(temp)) {
         ok = fs.name_unnamed(fd, temp);
       }
     }
@@ -63,7 +61,7 @@ bool write_new_file(const char* dir, const char* temp, std::string_view text, mo
     return ok;
   }
   int fd = fs.create_exclusive(temp, mode);
-  if (fd < 0 && errno == EEXIST && is_own_leftover(temp, text) && fs.remove(temp)) {
+  if (fd < 0 && errno == EEXIST && is_own_leftover(fs, temp, text) && fs.remove(temp)) {
     fd = fs.create_exclusive(temp, mode);
   }
   if (fd < 0) return false;
@@ -74,16 +72,16 @@ bool write_new_file(const char* dir, const char* temp, std::string_view text, mo
 }
 
 
-void rewrite_release_line(char (&path)[kPathBufferSize]) {
-  FileSystem& fs = *g_file_system;
+void rewrite_release_line(const Context& ctx, char (&path)[kPathBufferSize]) {
+  FileSystem& fs = ctx.fs;
   std::snprintf(path, sizeof path, "%s", kDocumentPath);
   convert_separators(path, '/');
-  if (resolve_path_nocase(path, '/') == nullptr) return;
+  if (resolve_path_nocase(fs, path, '/') == nullptr) return;
 
   std::string text;
   struct stat st;
   if (!read_regular_file(fs.open_file(path), text, st)) {
-    log_unconverted(path, "it is not a regular file that can be read");
+    report_unconverted(ctx, path, "it is not a regular file that can be read");
     return;
   }
   const std::string rewritten = replace_release_line(text);
@@ -98,20 +96,20 @@ void rewrite_release_line(char (&path)[kPathBufferSize]) {
   // A documents directory that is a link out of the collection holds
   // someone else's file.
   if (!fs.inside_root(dir)) {
-    log_unconverted(path, "it lies outside the collection, through a link");
+    report_unconverted(ctx, path, "it lies outside the collection, through a link");
     return;
   }
   if (std::snprintf(temp, sizeof temp, "%s/%s", dir, kDocumentTempName) >= static_cast<int>(sizeof temp)) {
-    log_unconverted(path, "its temporary file's path would be too long");
+    report_unconverted(ctx, path, "its temporary file's path would be too long");
     return;
   }
   // The undo record learns of each step before it happens.
-  if (g_change_journal != nullptr && !g_change_journal->will_name_temporary(temp, rewritten)) {
-    log_unconverted(path, "the undo record cannot be written");
+  if (!ctx.journal.will_name_temporary(temp, rewritten)) {
+    report_unconverted(ctx, path, "the undo record cannot be written");
     return;
   }
-  if (!write_new_file(dir, temp, rewritten, kDocumentMode)) {
-    log_unconverted(path, std::string("its rewrite cannot be written to ") + temp + ": " + std::strerror(errno));
+  if (!write_new_file(fs, dir, temp, rewritten, kDocumentMode)) {
+    report_unconverted(ctx, path, std::string("its rewrite cannot be written to ") + temp + ": " + std::strerror(errno));
     return;
   }
   DocumentChange change;
@@ -120,16 +118,16 @@ void rewrite_release_line(char (&path)[kPathBufferSize]) {
   change.rewritten = rewritten;
   change.mode = st.st_mode & 07777;
   change.mtime = st.st_mtim;
-  if (g_change_journal != nullptr && !g_change_journal->will_replace_document(change)) {
+  if (!ctx.journal.will_replace_document(change)) {
     fs.remove(temp);
-    log_unconverted(path, "the undo record cannot be written");
+    report_unconverted(ctx, path, "the undo record cannot be written");
     return;
   }
   if (!fs.replace(temp, path)) {
     const int error = errno;
     fs.remove(temp);
-    log_unconverted(path, std::string("its rewrite cannot be renamed over it: ") + std::strerror(error));
+    report_unconverted(ctx, path, std::string("its rewrite cannot be renamed over it: ") + std::strerror(error));
     return;
   }
-  fs.written(path);
+  ctx.report.written(path);
 }

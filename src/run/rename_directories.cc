@@ -3,8 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "fsutil/filesystem.h"
-#include "fsutil/journal.h"
+#include "fsutil/context.h"
 #include "run/run.h"
 
 namespace {
@@ -14,7 +13,8 @@ constexpr char kVariousIntermediate[] = "VARIOUS_";
 
 }  // namespace
 
-void rename_directories() {
+void rename_directories(const Context& ctx) {
+  FileSystem& fs = ctx.fs;
   char source[kPathBufferSize];
   char target[kPathBufferSize];
   bool in_various = false;
@@ -37,35 +37,35 @@ void rename_directories() {
 
     // A directory that is not there (absent, or converted already) is
     // skipped.
-    if (resolve_path_nocase(source, '/') == nullptr) continue;
+    if (resolve_path_nocase(fs, source, '/') == nullptr) continue;
     // A directory found through a link that leads out of the collection
     // (its parent, GAMES say, a link to a folder elsewhere) is not the
     // collection's to move.
     const std::string parent(source, static_cast<std::size_t>(std::strrchr(source, '/') - source));
-    if (!g_file_system->inside_root(parent.c_str())) {
-      g_file_system->explain("it lies outside the collection, through a link");
-      log_error(g_error_log, kUnmovedDirectoryMessage, source, g_error_count);
+    if (!fs.inside_root(parent.c_str())) {
+      ctx.report.explain("it lies outside the collection, through a link");
+      ctx.report.failed(Failure::UnmovedDirectory, source);
       continue;
     }
     // mv would move the directory into one that stands under the new name
     // (documnts into DOCUMENTS/documnts), or over a file.
-    if (g_file_system->taken(target)) {
-      g_file_system->explain(std::string("its new name ") + target + " is taken");
-      log_error(g_error_log, kUnmovedDirectoryMessage, source, g_error_count);
+    if (fs.taken(target)) {
+      ctx.report.explain(std::string("its new name ") + target + " is taken");
+      ctx.report.failed(Failure::UnmovedDirectory, source);
       continue;
     }
     // The undo record learns of the move before it happens.
-    if (g_change_journal != nullptr && !g_change_journal->will_move(source, target)) {
-      g_file_system->explain("the undo record cannot be written");
-      log_error(g_error_log, kUnmovedDirectoryMessage, source, g_error_count);
+    if (!ctx.journal.will_move(source, target)) {
+      ctx.report.explain("the undo record cannot be written");
+      ctx.report.failed(Failure::UnmovedDirectory, source);
       continue;
     }
     int signal = 0;
-    switch (g_file_system->move_directory(source, target, signal)) {
+    switch (fs.move_directory(source, target, signal)) {
       case MoveResult::Moved:
         break;
       case MoveResult::Failed:
-        log_error(g_error_log, kUnmovedDirectoryMessage, source, g_error_count);
+        ctx.report.failed(Failure::UnmovedDirectory, source);
         break;
       case MoveResult::Interrupted:
         request_stop(signal);

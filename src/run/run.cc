@@ -18,15 +18,7 @@
 #include "rules/ascii.h"
 #include "rules/line_five.h"
 
-std::ofstream g_error_log;
-int g_error_count = 0;
-
 namespace {
-
-// The lines the error log took so far, and whether it has failed to take
-// one, after which every line goes to standard error.
-std::string g_lines_logged;
-bool g_log_lines_on_stderr = false;
 
 constexpr char kBanner[] =
     "TUVO_2/Linux \t\t\t\t\t\tDate: September 10, 1997\n\n"
@@ -103,20 +95,20 @@ void set_path(char (&buffer)[kPathBufferSize], const char* path) {
 }
 
 // Resolves |path| in |buffer|; true when it exists in some case.
-bool path_exists(char (&buffer)[kPathBufferSize], const char* path) {
+bool path_exists(FileSystem& fs, char (&buffer)[kPathBufferSize], const char* path) {
   set_path(buffer, path);
   convert_separators(buffer, '/');
-  return resolve_path_nocase(buffer, '/') != nullptr;
+  return resolve_path_nocase(fs, buffer, '/') != nullptr;
 }
 
 // True when line 5 of the document at |path| names release 1.6. Reuses
 // |path| as the line buffer.
-bool document_is_release_1_6(char (&path)[kPathBufferSize]) {
+bool document_is_release_1_6(FileSystem& fs, char (&path)[kPathBufferSize]) {
   static_assert(kPathBufferSize == kLineBufferSize);
   // The first lines are enough; anything but a file reads as no lines.
   std::string head;
-  if (is_regular_file(path)) {
-    const int fd = g_file_system->open_file(path);
+  if (is_regular_file(fs, path)) {
+    const int fd = fs.open_file(path);
     char block[kLineBufferSize];
     for (ssize_t got; fd >= 0 && head.size() < kReleaseLineNumber * kLineBufferSize &&
                       (got = read(fd, block, sizeof block)) > 0;) {
@@ -133,36 +125,11 @@ bool document_is_release_1_6(char (&path)[kPathBufferSize]) {
 // is said on standard error, after every line logged before it, so that the
 // summary can point there.
 void report_unsynced(int error) {
-  if (!g_log_lines_on_stderr) std::cerr << g_lines_logged;
-  g_log_lines_on_stderr = true;
-  std::cerr << "The disk did not confirm that every change reached it: " << std::strerror(error) << '\n'
-            << std::flush;
-  ++g_error_count;
+  report_on_stderr(std::string("The disk did not confirm that every change reached it: ") + std::strerror(error) +
+                   '\n');
 }
 
 }  // namespace
-
-std::ostream& log_error(std::ostream& log, std::string_view message, std::string_view path,
-                        int& counter) {
-  ++counter;
-  // The preview shows the line instead, with its reason.
-  if (g_file_system->take_failure(message, path)) return log;
-  std::string line = std::string(message) + " : " + std::string(path) + '\n';
-  if (!g_log_lines_on_stderr) {
-    log << line << std::flush;
-    if (log) {
-      g_lines_logged += line;
-      return log;
-    }
-    // A log that cannot take the line (a full disk, or a log that never
-    // opened) must not lose it: from now on every line goes to standard
-    // error, those the log took first, so that all are in one place.
-    g_log_lines_on_stderr = true;
-    line = std::move(g_lines_logged) + line;
-  }
-  std::cerr << line << std::flush;
-  return log;
-}
 
 char ask_continue(std::string_view question, AnswerForm form) {
   std::cout << question;
@@ -197,13 +164,13 @@ void open_standard_streams() {
   }
 }
 
-Preflight check_collection() {
+Preflight check_collection(FileSystem& fs) {
   char check[kPathBufferSize];
   Preflight found;
-  found.main_directory_missing = !path_exists(check, kMainDirectoryPath);
-  found.marker_missing = !path_exists(check, kMarkerPath);
-  found.document_missing = !path_exists(check, kReleaseDocumentPath);
-  found.not_release_1_6 = !found.document_missing && !document_is_release_1_6(check);
+  found.main_directory_missing = !path_exists(fs, check, kMainDirectoryPath);
+  found.marker_missing = !path_exists(fs, check, kMarkerPath);
+  found.document_missing = !path_exists(fs, check, kReleaseDocumentPath);
+  found.not_release_1_6 = !found.document_missing && !document_is_release_1_6(fs, check);
   return found;
 }
 
@@ -221,8 +188,9 @@ int run_conversion() {
     return kExitBusy;
   }
 
+  RealFileSystem disk;
   // The checks only read; each warning is asked about in turn.
-  const Preflight found = check_collection();
+  const Preflight found = check_collection(disk);
   if (found.main_directory_missing) {
     std::cout << kMainDirectoryWarning;
     if (ask_continue(kContinueQuestion, AnswerForm::Strict) == 'N') return 0;
@@ -247,18 +215,20 @@ int run_conversion() {
   const bool log_opened = open_text_output(g_error_log, kErrorLogName);
   catch_stop_signals();
   // Every change from here on is recorded first, so that it can be undone.
-  start_undo_record();
+  const std::unique_ptr<ChangeJournal> record = start_undo_record(disk);
+  ConsoleReporter console;
+  const Context ctx{disk, *record, console};
 
-  rename_directories();
+  rename_directories(ctx);
   if (!stop_requested()) {
     std::memcpy(check, base, sizeof check);
-    walk_tree(check);
+    walk_tree(ctx, check);
   }
-  if (!stop_requested()) rewrite_release_line(check);
-  g_change_journal->run_finished();
+  if (!stop_requested()) rewrite_release_line(ctx, check);
+  record->run_finished();
   // The summary speaks of what is on the disk: a power cut after it loses
   // nothing.
-  if (!g_file_system->sync_all()) report_unsynced(errno);
+  if (!disk.sync_all()) report_unsynced(errno);
   g_error_log.close();
   if (stop_requested()) finish_stopped_run();
 
@@ -270,7 +240,7 @@ int run_conversion() {
     // otherwise (a FIFO, a link) is not ours.
     if (log_opened) unlink(kErrorLogName);
     std::cout << "\nConversion was successful!  Enjoy TUVO 2.0!\n";
-  } else if (log_opened && !g_log_lines_on_stderr) {
+  } else if (log_opened && !log_lines_on_stderr()) {
     std::cout << '\n'
               << g_error_count << " errors detected.  Check the tuvo_2.err file for details.\n";
   } else {

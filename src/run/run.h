@@ -4,31 +4,14 @@
 #define TUVO_RUN_RUN_H_
 
 #include <fstream>
-#include <ostream>
 #include <string>
 #include <string_view>
 
+#include "fsutil/context.h"
 #include "fsutil/fsutil.h"
+#include "report/report.h"
 #include "run/read_line.h"
-
-// The log of tunes that could not be converted, "tuvo_2.err" in the current
-// directory while a conversion runs.
-extern std::ofstream g_error_log;
-// Lines written to the error log so far.
-extern int g_error_count;
-
-inline constexpr char kErrorLogName[] = "tuvo_2.err";
-
-// The one failure the walk reports for a tune left under its old name.
-inline constexpr char kDuplicateFileMessage[] = "Duplicate File?";
-// A directory of the collection that could not be listed, so that the tunes
-// in it (if any) were not converted.
-inline constexpr char kUnreadableDirectoryMessage[] = "Unreadable Directory?";
-// A directory left under its old name: its new name was taken, or mv could
-// not start or failed.
-inline constexpr char kUnmovedDirectoryMessage[] = "Unmoved Directory?";
-// The document left as it was although it should have been rewritten.
-inline constexpr char kUnconvertedDocumentMessage[] = "Unconverted Document?";
+#include "stop/stop.h"
 
 // The program: banner, questions and checks, then the directory moves, the
 // tune conversion and the document rewrite, then the elapsed time and the
@@ -47,8 +30,8 @@ struct Preflight {
   bool not_release_1_6 = false;         // its line 5 does not hold "1.6"
 };
 
-// Runs the checks through g_file_system; reads, changes nothing.
-Preflight check_collection();
+// Runs the checks through |fs|; reads, changes nothing.
+Preflight check_collection(FileSystem& fs);
 
 // The exclusive lock's shared counterpart, taken and dropped at once: true
 // when a run holds the collection now.
@@ -68,25 +51,6 @@ enum class LockResult {
 // Takes the exclusive advisory lock on the current directory (the
 // collection's root), without waiting.
 LockResult lock_collection();
-
-// From now on SIGINT, SIGTERM, SIGHUP and SIGPIPE only ask the run to stop;
-// the walk and the moves look at stop_requested() before each tune and each
-// move, so the tune in hand is always finished or untouched.
-void catch_stop_signals();
-bool stop_requested();
-// Asks the run to stop as |signal| would (a child mv died of it).
-void request_stop(int signal);
-// Prints one line on standard error saying that the run stopped, then ends
-// the process as the stopping signal would have ended it.
-[[noreturn]] void finish_stopped_run();
-
-// Writes "<message> : <path>\n" to |log|, flushed so that the line survives
-// an interrupted run, and adds one to |counter|. When |log| cannot take the
-// line (it never opened, or the disk is full), that line, the lines the log
-// took before it, and every later line go to standard error instead, so
-// that the summary can point at one place. Returns |log|.
-std::ostream& log_error(std::ostream& log, std::string_view message, std::string_view path,
-                        int& counter);
 
 enum class AnswerForm {
   Strict,  // reads one more character after the answer, then prints "\n\n"
@@ -110,7 +74,7 @@ bool open_text_output(std::ofstream& file, const char* name);
 // leads out of the collection, and neither these nor a mv that cannot
 // start or fails goes unnoticed: each gets an "Unmoved Directory?" line in
 // g_error_log and is counted. Returns early when a stop was requested.
-void rename_directories();
+void rename_directories(const Context& ctx);
 
 // The rename table: pairs of (old path, new path) with '\\' between
 // components, ended by a null entry. Rows after the "VARIOUS_" row are
@@ -119,28 +83,26 @@ extern const char* const kDirectoryRenames[];
 
 // Walks the directory named by |path| (modified in place and restored),
 // depth first in listing order, and converts every file that is not a
-// directory with convert_sid_file. Each failed tune, and each directory that
-// cannot be listed, gets a line in g_error_log and is counted in
-// g_error_count. Names are joined with '/' byte for byte: a '\\' in a name
+// directory as convert_sid_file does. Each failed tune, and each directory
+// that cannot be listed, is reported. Names are joined with '/' byte for byte: a '\\' in a name
 // is a letter of it. A link to a directory is followed only where it stays
 // in the collection, and a directory already on the current path (a cycle
 // of symbolic links) is not entered again; entries whose path does not fit
 // the buffer are never converted, and the tunes among them are logged.
-void walk_tree(char (&path)[kPathBufferSize]);
+void walk_tree(const Context& ctx, char (&path)[kPathBufferSize]);
 
 // The name of the temporary file that stands beside the document while it
 // is replaced.
 inline constexpr char kDocumentTempName[] = "xtempx.txt";
 
-
 // Writes |text| whole to the new file |temp| in the directory |dir|, created
-// exclusively with permissions |mode| less the umask, through
-// g_file_system. Written unnamed first where the file system allows, so
-// that the name holds the whole text from its first moment. A regular file
+// exclusively with permissions |mode| less the umask, through |fs|. Written
+// unnamed first where the file system allows, so that the name holds the
+// whole text from its first moment. A regular file
 // already at |temp| that holds exactly |text| (left by a run that was
 // killed) is replaced; anything else there makes it fail. False when it
 // could not be written; nothing of ours then stays at |temp|.
-bool write_new_file(const char* dir, const char* temp, std::string_view text, mode_t mode);
+bool write_new_file(FileSystem& fs, const char* dir, const char* temp, std::string_view text, mode_t mode);
 
 // Replaces line 5 of the collection's document (DOCUMENTS/QM_SIDS.TXT, any
 // case) with the release 2.0 line, using |path| as scratch. The rewritten
@@ -151,8 +113,8 @@ bool write_new_file(const char* dir, const char* temp, std::string_view text, mo
 // not a regular file or cannot be read, or a rewrite that cannot be written
 // (a directory that is not writable, a full disk, a temporary name taken by
 // a file this program did not write), or a documents directory that is a
-// link out of the collection, leaves the document as it was, with an
-// "Unconverted Document?" line in g_error_log, counted.
-void rewrite_release_line(char (&path)[kPathBufferSize]);
+// link out of the collection, leaves the document as it was, reported as
+// unconverted.
+void rewrite_release_line(const Context& ctx, char (&path)[kPathBufferSize]);
 
 #endif  // TUVO_RUN_RUN_H_

@@ -1,5 +1,5 @@
 // The walk over the whole collection that hands every file to the tune
-// conversion and logs what could not be converted.
+// conversion and reports what could not be converted.
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "fsutil/filesystem.h"
+#include "fsutil/context.h"
+#include "rules/tune.h"
 #include "run/run.h"
 #include "sid/sid_convert.h"
+#include "stop/stop.h"
 
 namespace {
 
@@ -20,15 +22,14 @@ namespace {
 // without end.
 using OpenDirectories = std::vector<FileId>;
 
-void log_failure(const char* message, std::string_view path) {
-  log_error(g_error_log, message, path, g_error_count);
-}
-
 // What the walk keeps as it goes.
 struct Walk {
+  explicit Walk(const Context& context)
+      : ctx(context), tunes(context, [this](const char* path) { ctx.report.failed(Failure::DuplicateFile, path); }) {}
+  const Context& ctx;
   OpenDirectories open_dirs;
-  // Tunes are converted in walk order; those that fail are logged in turn.
-  TuneBatch tunes{[](const char* path) { log_failure(kDuplicateFileMessage, path); }};
+  // Tunes are converted in walk order; those that fail are reported in turn.
+  TuneBatch tunes;
 };
 
 bool is_dot_or_dot_dot(const char* name) {
@@ -45,12 +46,11 @@ bool enter(DirectoryListing& dir, OpenDirectories& open_dirs) {
   return true;
 }
 
-// A failure the walk itself finds is logged after every tune before it.
-void log_unlistable(Walk& walk, std::string_view path) {
-  const int error = errno;
+// A failure the walk itself finds is reported after every tune before it.
+void report(Walk& walk, Failure failure, std::string_view path, const std::string& why) {
   walk.tunes.finish();
-  g_file_system->explain(std::string("it cannot be listed: ") + std::strerror(error));
-  log_failure(kUnreadableDirectoryMessage, path);
+  walk.ctx.report.explain(why);
+  walk.ctx.report.failed(failure, path);
 }
 
 // True when the regular file |name| of |dir|, whose path is |path|, may be a
@@ -63,97 +63,71 @@ bool may_be_tune(DirectoryListing& dir, const char* name, std::string_view path)
   char head[4];
   const ssize_t got = read(fd, head, sizeof head);
   close(fd);
-  return got < 0 || has_tune_magic({head, static_cast<std::size_t>(got)});
+  return got < 0 || is_tune(path, {head, static_cast<std::size_t>(got)});
 }
 
-// Nothing at or below a path too long for the path buffer can be converted,
-// but every tune there is logged, so that the user learns of it. |path| is
-// the full path of the entry |name| just listed in |dir|, kept in a string
-// of its own.
-void log_tunes_beyond_buffer(DirectoryListing& dir, const char* name, std::string& path, Walk& walk) {
-  switch (dir.kind()) {
-    case EntryKind::Directory: {
-      const std::unique_ptr<DirectoryListing> sub = dir.open_subdirectory(name);
-      if (sub == nullptr) {
-        log_unlistable(walk, path);
-        return;
-      }
-      if (enter(*sub, walk.open_dirs)) {
-        while (const char* child = sub->next()) {
-          if (is_dot_or_dot_dot(child)) continue;
-          const std::size_t len = path.size();
-          path += '/';
-          path += child;
-          log_tunes_beyond_buffer(*sub, child, path, walk);
-          path.resize(len);
-        }
-        walk.open_dirs.pop_back();
-      }
-      break;
-    }
-    case EntryKind::RegularFile:
-      if (may_be_tune(dir, name, path)) {
-        walk.tunes.finish();
-        g_file_system->explain("its path is longer than 1023 bytes");
-        log_failure(kDuplicateFileMessage, path);
-      }
-      break;
-    case EntryKind::Other:
-      break;
-  }
-}
-
-void walk_directory(char (&path)[kPathBufferSize], Walk& walk) {
-  const std::unique_ptr<DirectoryListing> dir = g_file_system->list(path);
-  if (dir == nullptr) {
-    // One that vanished has nothing to convert; one that cannot be listed
-    // may hold tunes.
-    if (errno != ENOENT && errno != ENOTDIR) log_unlistable(walk, path);
-    return;
-  }
-  if (!enter(*dir, walk.open_dirs)) return;
-
-  const std::size_t len = std::strlen(path);
-  while (const char* name = dir->next()) {
+// Walks the listing |dir| of the directory |path| (restored on return),
+// depth first in listing order. Entries whose path fits the path buffer
+// are converted; below that length nothing can be converted, but every
+// tune there is reported, so that the user learns of it.
+void walk_directory(DirectoryListing& dir, std::string& path, Walk& walk) {
+  FileSystem& fs = walk.ctx.fs;
+  const std::size_t len = path.size();
+  while (const char* name = dir.next()) {
     // A stop waits for the tunes in hand, and no other is started.
     if (stop_requested()) break;
     if (is_dot_or_dot_dot(name)) continue;
     // Tunes wait in the batch only while the walk meets plain files: a
     // link, or another directory, may lead to a file that a waiting tune's
     // naming changes, and must be seen after it.
-    if (!dir->plain_file()) walk.tunes.finish();
-    const std::size_t name_len = std::strlen(name);
-    if (len + 1 + name_len >= sizeof path) {
-      std::string long_path = std::string(path, len) + '/' + name;
-      log_tunes_beyond_buffer(*dir, name, long_path, walk);
-      continue;
-    }
+    if (!dir.plain_file()) walk.tunes.finish();
     // A name read from the disk is data, never a path: it is joined with
     // '/' byte for byte, so that a '\\' in it stays a letter of the name.
-    path[len] = '/';
-    std::memcpy(path + len + 1, name, name_len + 1);
-    switch (dir->kind()) {
-      case EntryKind::Directory:
+    path += '/';
+    path += name;
+    const bool fits = path.size() < kPathBufferSize;
+    switch (dir.kind()) {
+      case EntryKind::Directory: {
         // A link to a directory is followed only where it stays in the
         // collection; whatever lies inside is walked anyway.
-        if (dir->plain_directory() || g_file_system->inside_root(path)) walk_directory(path, walk);
+        if (fits && !dir.plain_directory() && !fs.inside_root(path.c_str())) break;
+        const std::unique_ptr<DirectoryListing> sub = fits ? fs.list(path.c_str()) : dir.open_subdirectory(name);
+        if (sub == nullptr) {
+          // One that vanished has nothing to convert; one that cannot be
+          // listed may hold tunes.
+          if (!fits || (errno != ENOENT && errno != ENOTDIR)) {
+            report(walk, Failure::UnreadableDirectory, path, std::string("it cannot be listed: ") + std::strerror(errno));
+          }
+          break;
+        }
+        if (enter(*sub, walk.open_dirs)) {
+          walk_directory(*sub, path, walk);
+          walk.open_dirs.pop_back();
+        }
         break;
+      }
       case EntryKind::RegularFile:
-        walk.tunes.convert(path, /*known_regular=*/true, /*known_plain=*/dir->plain_file());
+        if (fits) {
+          walk.tunes.convert(path.c_str(), /*known_regular=*/true, /*known_plain=*/dir.plain_file());
+        } else if (may_be_tune(dir, name, path)) {
+          report(walk, Failure::DuplicateFile, path, "its path is longer than 1023 bytes");
+        }
         break;
       case EntryKind::Other:  // FIFOs, sockets, devices, broken links
         break;
     }
-    path[len] = '\0';
+    path.resize(len);
   }
-  walk.open_dirs.pop_back();
 }
 
 }  // namespace
 
-void walk_tree(char (&path)[kPathBufferSize]) {
-  if (!is_directory(path)) return;
-  Walk walk;
-  walk_directory(path, walk);
+void walk_tree(const Context& ctx, char (&path)[kPathBufferSize]) {
+  const std::unique_ptr<DirectoryListing> dir = ctx.fs.list(path);
+  if (dir == nullptr) return;
+  Walk walk(ctx);
+  if (!enter(*dir, walk.open_dirs)) return;
+  std::string walked(path);
+  walk_directory(*dir, walked, walk);
   walk.tunes.finish();
 }

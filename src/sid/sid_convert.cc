@@ -18,7 +18,8 @@
 #include "fsutil/filesystem.h"
 #include "fsutil/fsutil.h"
 #include "fsutil/journal.h"
-#include "rules/ascii.h"
+#include "rules/tune.h"
+#include "stop/stop.h"
 
 namespace {
 
@@ -51,11 +52,10 @@ class TuneBatch::Namer {
   // The thread, or nullptr when none can be started (the batch then does
   // the work itself). Signals sent to the process are left to the run's own
   // thread; a closed output (SIGPIPE) is caught by whichever thread writes.
-  static std::unique_ptr<Namer> start() {
-    auto namer = std::make_unique<Namer>();
-    sigset_t sent, before;
-    sigemptyset(&sent);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&sent, signal);
+  static std::unique_ptr<Namer> start(const TuneBatch& batch) {
+    auto namer = std::make_unique<Namer>(batch);
+    const sigset_t sent = stop_signals_sent_to_the_process();
+    sigset_t before;
     pthread_sigmask(SIG_BLOCK, &sent, &before);
     try {
       namer->thread_ = std::thread(&Namer::run, namer.get());
@@ -65,6 +65,8 @@ class TuneBatch::Namer {
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     return namer;
   }
+
+  explicit Namer(const TuneBatch& batch) : batch_(batch) {}
 
   ~Namer() {
     {
@@ -96,13 +98,14 @@ class TuneBatch::Namer {
       changed_.wait(lock, [this] { return busy_ || stopping_; });
       if (!busy_) return;
       lock.unlock();
-      name_and_clean(tunes_);
+      batch_.name_and_clean(tunes_);
       lock.lock();
       busy_ = false;
       changed_.notify_all();
     }
   }
 
+  const TuneBatch& batch_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::span<Waiting> tunes_;
@@ -111,22 +114,23 @@ class TuneBatch::Namer {
   std::thread thread_;
 };
 
-TuneBatch::TuneBatch(FailureHandler on_failed) : limit_(batch_limit()), on_failed_(std::move(on_failed)) {}
+TuneBatch::TuneBatch(const Context& ctx, FailureHandler on_failed)
+    : limit_(batch_limit()), ctx_(ctx), on_failed_(std::move(on_failed)) {}
 
 TuneBatch::~TuneBatch() { finish(); }
 
 ConvertResult TuneBatch::convert_open_file(int fd, const char* path, bool may_be_link) {
-  FileSystem& fs = *g_file_system;
+  FileSystem& fs = ctx_.fs;
   // One read serves the header check and the first block of the copy.
   char head[kCopyBlockSize];
   const std::size_t wanted = std::min(sizeof head, fs.first_read_size());
   const ssize_t got = read(fd, head, wanted);
   if (got < 0) {
-    fs.explain(std::string("it cannot be read: ") + std::strerror(errno));
+    ctx_.report.explain(std::string("it cannot be read: ") + std::strerror(errno));
     return ConvertResult::Failed;
   }
   const std::size_t size = static_cast<std::size_t>(got);
-  if (!has_tune_magic({head, size})) return ConvertResult::NotSid;
+  if (!is_tune(path, {head, size})) return ConvertResult::NotSid;
 
   // A header cut inside the title field reads as NUL-padded.
   char title[kTitleFieldSize] = {};
@@ -137,7 +141,7 @@ ConvertResult TuneBatch::convert_open_file(int fd, const char* path, bool may_be
   const std::string_view old_path(path);
   const std::size_t slash = old_path.rfind('/');
   if (slash == std::string_view::npos) {
-    fs.explain("its path has no directory part");
+    ctx_.report.explain("its path has no directory part");
     return ConvertResult::Failed;
   }
 
@@ -148,7 +152,7 @@ ConvertResult TuneBatch::convert_open_file(int fd, const char* path, bool may_be
   char new_path[kPathBufferSize];
   const std::size_t dir_len = slash + 1;
   if (dir_len + name.size() >= sizeof new_path) {
-    fs.explain("its new path would be longer than 1023 bytes");
+    ctx_.report.explain("its new path would be longer than 1023 bytes");
     return ConvertResult::Failed;
   }
   std::memcpy(new_path, path, dir_len);
@@ -157,14 +161,14 @@ ConvertResult TuneBatch::convert_open_file(int fd, const char* path, bool may_be
   // A regular file that gave less than it was asked for has no more to give.
   const bool head_is_all = size < wanted;
   std::array<Waiting, kTuneBatchSize>& batch = batches_[filling_];
-  bool started = start_copy(fd, {head, size}, head_is_all, path, new_path, batch[count_].copy, may_be_link);
+  bool started = start_copy(ctx_, fd, {head, size}, head_is_all, path, new_path, batch[count_].copy, may_be_link);
   if ((!started || batch[count_].copy.outcome != CopyResult::Copied) && has_waiting()) {
     // The tunes in hand take room that their old files give back once they
     // are done (a full disk, or no file may be opened): with them finished,
     // the copy is tried again, as it would have been made after them.
     finish();
     if (lseek(fd, static_cast<off_t>(size), SEEK_SET) < 0) return ConvertResult::Failed;
-    started = start_copy(fd, {head, size}, head_is_all, path, new_path, batches_[filling_][0].copy, may_be_link);
+    started = start_copy(ctx_, fd, {head, size}, head_is_all, path, new_path, batches_[filling_][0].copy, may_be_link);
   }
   Waiting& waiting = batches_[filling_][count_];
   PendingCopy& copy = waiting.copy;
@@ -177,9 +181,9 @@ ConvertResult TuneBatch::convert_open_file(int fd, const char* path, bool may_be
   // No unnamed file can be made here: the copy is made under its name at
   // once, after the tunes before it.
   finish();
-  if (copy_under_name(fd, {head, size}, head_is_all, copy) != CopyResult::Copied) return ConvertResult::Failed;
+  if (copy_under_name(ctx_, fd, {head, size}, head_is_all, copy) != CopyResult::Copied) return ConvertResult::Failed;
   fs.remove(path);
-  fs.tune_replaced(path);
+  ctx_.report.tune_replaced(path);
   return ConvertResult::Converted;
 }
 
@@ -188,16 +192,16 @@ ConvertResult TuneBatch::convert(const char* path, bool known_regular, bool know
 
   // FIFOs, sockets and devices are never opened: opening one can block the
   // run or disturb the device.
-  if (!known_regular && g_file_system->kind(path) != EntryKind::RegularFile) return ConvertResult::NotSid;
+  if (!known_regular && ctx_.fs.kind(path) != EntryKind::RegularFile) return ConvertResult::NotSid;
 
   // Opened non-blocking: should the file have been swapped for a FIFO since
   // it was looked at, the open still returns at once.
-  const int fd = g_file_system->open_file(path);
+  const int fd = ctx_.fs.open_file(path);
   if (fd < 0) {
     // A file that vanished is nothing to convert; one that exists but cannot
     // be read may be a tune, and the user must hear of it.
     if (errno == ENOENT) return ConvertResult::NotSid;
-    g_file_system->explain(std::string("it cannot be opened: ") + std::strerror(errno));
+    ctx_.report.explain(std::string("it cannot be opened: ") + std::strerror(errno));
     failed(path);
     return ConvertResult::Failed;
   }
@@ -206,7 +210,7 @@ ConvertResult TuneBatch::convert(const char* path, bool known_regular, bool know
   if (result == ConvertResult::Failed) failed(path);
   if (result != ConvertResult::Pending) return result;
   // Without an undo record there is nothing to gain by waiting.
-  if (g_change_journal == nullptr || !g_change_journal->keeps_record()) {
+  if (!ctx_.journal.keeps_record()) {
     finish();
   } else if (count_ == limit_) {
     name_waiting(/*in_background=*/true);
@@ -231,7 +235,7 @@ void TuneBatch::name_waiting(bool in_background) {
   in_flight_ = count_;
   count_ = 0;
   filling_ = 1 - filling_;
-  if (in_background && namer_ == nullptr) namer_ = Namer::start();
+  if (in_background && namer_ == nullptr) namer_ = Namer::start(*this);
   if (in_background && namer_ != nullptr) {
     namer_->begin(tunes);
   } else {
@@ -239,15 +243,15 @@ void TuneBatch::name_waiting(bool in_background) {
   }
 }
 
-void TuneBatch::name_and_clean(std::span<Waiting> tunes) {
+void TuneBatch::name_and_clean(std::span<Waiting> tunes) const {
   std::array<PendingCopy*, kTuneBatchSize> copies;
   for (std::size_t i = 0; i < tunes.size(); ++i) copies[i] = &tunes[i].copy;
-  announce_copies({copies.data(), tunes.size()});
+  announce_copies(ctx_, {copies.data(), tunes.size()});
   for (Waiting& tune : tunes) {
-    tune.result = finish_copy(tune.copy);
+    tune.result = finish_copy(ctx_, tune.copy);
     // Only a complete copy replaces the tune.
-    if (tune.result == CopyResult::Copied) tune.result = complete_copy(tune.copy);
-    if (tune.result == CopyResult::Copied) g_file_system->remove(tune.copy.src.c_str());
+    if (tune.result == CopyResult::Copied) tune.result = complete_copy(ctx_, tune.copy);
+    if (tune.result == CopyResult::Copied) ctx_.fs.remove(tune.copy.src.c_str());
     if (tune.source >= 0) close(tune.source);
     tune.source = -1;
   }
@@ -260,25 +264,16 @@ void TuneBatch::settle() {
   in_flight_ = 0;
   for (Waiting& tune : tunes) {
     if (tune.result == CopyResult::Copied) {
-      g_file_system->tune_replaced(tune.copy.src.c_str());
+      ctx_.report.tune_replaced(tune.copy.src.c_str());
     } else if (on_failed_) {
       on_failed_(tune.copy.src.c_str());
     }
   }
 }
 
-bool is_tune_path(std::string_view path) {
-  // ASCII case only, whatever the locale.
-  const auto same_lowered = [](char c, char mark) { return ascii_lower(c) == mark; };
-  constexpr std::string_view kMark = ".dat";
-  return std::search(path.begin(), path.end(), kMark.begin(), kMark.end(), same_lowered) != path.end();
-}
-
-bool has_tune_magic(std::string_view head) { return head.starts_with("PSID"); }
-
-ConvertResult convert_sid_file(const char* path, bool known_regular) {
+ConvertResult convert_sid_file(const Context& ctx, const char* path, bool known_regular) {
   bool failed = false;
-  TuneBatch batch([&failed](const char*) { failed = true; });
+  TuneBatch batch(ctx, [&failed](const char*) { failed = true; });
   const ConvertResult result = batch.convert(path, known_regular);
   batch.finish();
   if (result != ConvertResult::Pending) return result;

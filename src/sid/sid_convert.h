@@ -12,18 +12,13 @@
 #include <string>
 #include <string_view>
 
+#include "fsutil/context.h"
 #include "fsutil/fsutil.h"
+#include "rules/tune.h"
 
 // A new base name holds at most this many bytes; with ".sid" a file name is
 // at most 31 characters, which every target system of the collection accepts.
 inline constexpr std::size_t kMaxLongNameLength = 27;
-
-// The title field of a PSID header is 32 bytes, NUL-padded and not
-// necessarily NUL-terminated.
-inline constexpr std::size_t kTitleFieldSize = 32;
-
-// Offset of the title field in a PSID header.
-inline constexpr std::size_t kTitleFieldOffset = 22;
 
 // Turns a tune's |title| (the bytes of the title field up to its first NUL,
 // at most kTitleFieldSize of them) into the base name of its new file: 1 to
@@ -41,15 +36,6 @@ bool transliterate_latin1(std::string& out, unsigned char byte);
 // The name used when no long name can be made: |old_file_name| cut at its
 // first '.', with its first byte upper-cased and the rest lower-cased (ASCII).
 std::string fallback_name(std::string_view old_file_name);
-
-// True when |path| holds ".dat" in any case: release 1.6 tunes are named so.
-// The whole path counts: x.data, and any file below a directory whose name
-// holds ".dat", are candidates too.
-bool is_tune_path(std::string_view path);
-
-// True when |head|, the first bytes of a file, begins with the tune magic
-// "PSID".
-bool has_tune_magic(std::string_view head);
 
 // Result of convert_sid_file.
 enum class ConvertResult : int {
@@ -70,9 +56,10 @@ enum class ConvertResult : int {
 // Returns Failed, leaving the old file in place, when the new name exists
 // already, the copy fails, the path holds no '/', the new path does not fit
 // a path buffer, or the tune cannot be opened or read.
+// It works through |ctx|.
 // |known_regular| says that the caller has already seen a regular file there
 // (from its directory listing), which saves a look-up.
-ConvertResult convert_sid_file(const char* path, bool known_regular = false);
+ConvertResult convert_sid_file(const Context& ctx, const char* path, bool known_regular = false);
 
 // Copies waiting to be named at once. While a run keeps an undo record,
 // every tune's entry, and its new file's bytes, must be on the disk before
@@ -97,7 +84,7 @@ inline constexpr std::size_t kTuneBatchSize = 128;
 class TuneBatch {
  public:
   using FailureHandler = std::function<void(const char* path)>;
-  explicit TuneBatch(FailureHandler on_failed);
+  TuneBatch(const Context& ctx, FailureHandler on_failed);
   TuneBatch(const TuneBatch&) = delete;
   TuneBatch& operator=(const TuneBatch&) = delete;
   ~TuneBatch();
@@ -127,13 +114,14 @@ class TuneBatch {
   void name_waiting(bool in_background);
   // Waits for the namer, then reports the tunes it had, in order.
   void settle();
-  static void name_and_clean(std::span<Waiting> tunes);
+  void name_and_clean(std::span<Waiting> tunes) const;
 
   std::array<std::array<Waiting, kTuneBatchSize>, 2> batches_;
   std::size_t filling_ = 0;   // the batch the walk fills
   std::size_t count_ = 0;     // its tunes
   std::size_t in_flight_ = 0;  // tunes of the other batch not yet reported
   std::size_t limit_;         // tunes per batch: fewer where few files may be open
+  const Context& ctx_;
   std::unique_ptr<Namer> namer_;
   FailureHandler on_failed_;
 };

@@ -1,5 +1,6 @@
 // tuvo_2 --undo: the record read back, and every change reversed, newest
-// first, through g_file_system (the preview's, for --undo --preview).
+// first, through the disk (or the preview's file system, for --undo
+// --preview).
 #include "undo/undo.h"
 
 #include <fcntl.h>
@@ -61,11 +62,11 @@ struct FileState {
   std::string link;  // the target of a symbolic link
 };
 
-FileState file_state(const std::string& path) {
+FileState file_state(FileSystem& fs, const std::string& path) {
   FileState s;
-  s.exists = g_file_system->exists(path.c_str());
-  if (!s.exists || g_file_system->read_link(path.c_str(), s.link)) return s;
-  const int fd = g_file_system->open_file(path.c_str(), /*follow_links=*/false);
+  s.exists = fs.exists(path.c_str());
+  if (!s.exists || fs.read_link(path.c_str(), s.link)) return s;
+  const int fd = fs.open_file(path.c_str(), /*follow_links=*/false);
   if (fd < 0) return s;
   struct stat st;
   s.regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && checksum_of_file(fd, s.size, s.checksum);
@@ -80,15 +81,14 @@ bool same(const FileState& s, std::uint64_t size, std::uint64_t checksum) {
   return s.regular && s.size == size && s.checksum == checksum;
 }
 
-Result restore_tune(const TuneEntry& t) {
-  FileSystem& fs = *g_file_system;
+Result restore_tune(FileSystem& fs, const TuneEntry& t) {
   // The bytes decide whether the file is the one the run wrote, not the
   // inode: a collection copied or restored from a backup, and a tune a
   // later step of the same run put back and converted again, hold the same
   // bytes under new inodes. A file holding other bytes is never touched.
-  const FileState now = file_state(t.to);
+  const FileState now = file_state(fs, t.to);
   const bool ours = same(now, t.size, t.xxh3);
-  const FileState old = file_state(t.from);
+  const FileState old = file_state(fs, t.from);
   // A tune that was a link is back when the link is.
   const bool old_is_it = t.link.empty() ? same(old, t.size, t.xxh3) : old.link == t.link;
   if (!ours) {
@@ -138,8 +138,7 @@ Result restore_tune(const TuneEntry& t) {
   return {Outcome::Restored, {}};
 }
 
-Result restore_move(const MoveEntry& m, bool moved_back) {
-  FileSystem& fs = *g_file_system;
+Result restore_move(FileSystem& fs, const MoveEntry& m, bool moved_back) {
   if (moved_back) return {Outcome::NothingToDo, {}};
   const bool now_there = fs.kind(m.to.c_str()) == EntryKind::Directory && fs.exists(m.to.c_str());
   const bool old_there = fs.exists(m.from.c_str());
@@ -168,9 +167,8 @@ bool original_text(const DocumentEntry& d, const std::string& now, std::string& 
   return true;
 }
 
-Result restore_document(const DocumentEntry& d) {
-  FileSystem& fs = *g_file_system;
-  const FileState now = file_state(d.path);
+Result restore_document(FileSystem& fs, const DocumentEntry& d) {
+  const FileState now = file_state(fs, d.path);
   if (same(now, d.size, d.xxh3)) return {Outcome::NothingToDo, {}};
   if (!same(now, d.new_size, d.new_xxh3)) {
     return {Outcome::Left, now.exists ? "it changed since the run" : "it is missing"};
@@ -189,7 +187,7 @@ Result restore_document(const DocumentEntry& d) {
   const std::string dir = slash == std::string::npos ? "." : d.path.substr(0, slash);
   const std::string temp = dir + "/" + kDocumentTempName;
   const mode_t mode = static_cast<mode_t>(d.mode);
-  if (!write_new_file(dir.c_str(), temp.c_str(), text, mode & 0777)) {
+  if (!write_new_file(fs, dir.c_str(), temp.c_str(), text, mode & 0777)) {
     return {Outcome::Left, "its restored text cannot be written to " + temp};
   }
   if (!fs.set_mode_and_time(temp.c_str(), mode, d.mtime) || !fs.replace(temp.c_str(), d.path.c_str())) {
@@ -200,9 +198,9 @@ Result restore_document(const DocumentEntry& d) {
 }
 
 // A temporary file a run left: removed when it is still what the run wrote.
-Result remove_temporary(const TemporaryEntry& t) {
-  const FileState now = file_state(t.path);
-  if (same(now, t.size, t.xxh3)) g_file_system->remove(t.path.c_str());
+Result remove_temporary(FileSystem& fs, const TemporaryEntry& t) {
+  const FileState now = file_state(fs, t.path);
+  if (same(now, t.size, t.xxh3)) fs.remove(t.path.c_str());
   return {Outcome::NothingToDo, {}};
 }
 
@@ -214,14 +212,14 @@ bool inside_collection(Entry& e) {
   return inside;
 }
 
-Result restore(Entry& e) {
+Result restore(FileSystem& fs, Entry& e) {
   if (!inside_collection(e)) {
     return {Outcome::Left, "it lies outside the collection (its path leaves it, or passes through a symbolic link)"};
   }
-  if (const auto* m = std::get_if<MoveEntry>(&e.change)) return restore_move(*m, e.moved_back);
-  if (const auto* t = std::get_if<TuneEntry>(&e.change)) return restore_tune(*t);
-  if (const auto* d = std::get_if<DocumentEntry>(&e.change)) return restore_document(*d);
-  return remove_temporary(std::get<TemporaryEntry>(e.change));
+  if (const auto* m = std::get_if<MoveEntry>(&e.change)) return restore_move(fs, *m, e.moved_back);
+  if (const auto* t = std::get_if<TuneEntry>(&e.change)) return restore_tune(fs, *t);
+  if (const auto* d = std::get_if<DocumentEntry>(&e.change)) return restore_document(fs, *d);
+  return remove_temporary(fs, std::get<TemporaryEntry>(e.change));
 }
 
 // Once everything is back: the log of the runs undone goes (if it is a
@@ -236,8 +234,8 @@ void remove_record_and_log() {
 
 // True once every change of the undo is on the disk, so that its last
 // line never says more than a power cut would leave; otherwise it says so.
-bool synced() {
-  if (g_file_system->sync_all()) return true;
+bool synced(FileSystem& disk) {
+  if (disk.sync_all()) return true;
   std::cout << "\nThe disk did not confirm that every change reached it: " << std::strerror(errno)
             << ". Undo again to see what stands.\n";
   return false;
@@ -245,7 +243,7 @@ bool synced() {
 
 // Adds the moved-back line of the entry |e| to the record. False when the
 // record cannot take it whole (a full disk); what got in is cut off again.
-bool say_moved_back(const Entry& e) {
+bool say_moved_back(FileSystem& disk, const Entry& e) {
   const int fd = open(kUndoRecordName, O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   std::string line;
@@ -255,7 +253,7 @@ bool say_moved_back(const Entry& e) {
   // The line reaches the disk before the next step back, so that a power
   // cut leaves at most the newest move back unnoted, as a kill does.
   if (ok && (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
-             !g_file_system->sync_file(fd))) {
+             !disk.sync_file(fd))) {
     // A torn line would also be read past, as a kill's is; cut it if we can.
     ok = false;
     if (ftruncate(fd, st.st_size) != 0) errno = ENOSPC;
@@ -266,7 +264,7 @@ bool say_moved_back(const Entry& e) {
 
 // Replaces the record by one that holds |left| only, as one run, closed
 // when every run it held was.
-bool keep_only(const std::vector<Entry>& left, bool closed) {
+bool keep_only(FileSystem& disk, const std::vector<Entry>& left, bool closed) {
   std::string text;
   encode_entry(RecordHeader{}, text);
   encode_entry(RunEntry{static_cast<std::int64_t>(std::time(nullptr))}, text);
@@ -274,8 +272,8 @@ bool keep_only(const std::vector<Entry>& left, bool closed) {
   for (const Entry& e : left) std::visit([&](const auto& c) { encode_entry(c, text, ++number); }, e.change);
   if (closed) encode_entry(EndEntry{number}, text);
   const std::string temp = std::string(kUndoRecordName) + ".new";
-  g_file_system->remove(temp.c_str());
-  return write_new_file(".", temp.c_str(), text, 0600) && g_file_system->replace(temp.c_str(), kUndoRecordName);
+  disk.remove(temp.c_str());
+  return write_new_file(disk, ".", temp.c_str(), text, 0600) && disk.replace(temp.c_str(), kUndoRecordName);
 }
 
 // The printer of a preview whose steps the undo prints itself.
@@ -323,7 +321,8 @@ int run_undo(bool preview) {
     return 1;
   }
 
-  follow_moves_undone(entries, moved_back);
+  RealFileSystem disk;
+  follow_moves_undone(disk, entries, moved_back);
 
   int moves = 0, tunes = 0, documents = 0;
   for (const Entry& e : entries) {
@@ -350,8 +349,7 @@ int run_undo(bool preview) {
 
   SilentPrinter silent;
   PreviewFileSystem preview_fs(silent);
-  FileSystem* const disk = g_file_system;
-  if (preview) g_file_system = &preview_fs;
+  FileSystem& fs = preview ? static_cast<FileSystem&>(preview_fs) : disk;
 
   const char* done = preview ? "would restore " : "restored ";
   int restored = 0;
@@ -370,11 +368,11 @@ int run_undo(bool preview) {
     const bool waits = move != nullptr && std::find(not_back.begin(), not_back.end(), move->to) != not_back.end();
     Result r = record_full ? Result{Outcome::Left, "the record cannot take another line; undo again once the disk has room"}
                : waits     ? Result{Outcome::Left, "its directory has not come back to " + move->to + " yet"}
-                           : restore(e);
+                           : restore(fs, e);
     // A directory moved back is noted at once, as the entries after it name
     // paths in it; one the record cannot note goes forward again.
-    if (!preview && move != nullptr && r.outcome == Outcome::Restored && !say_moved_back(e)) {
-      g_file_system->rename_no_replace(move->from.c_str(), move->to.c_str());
+    if (!preview && move != nullptr && r.outcome == Outcome::Restored && !say_moved_back(disk, e)) {
+      disk.rename_no_replace(move->from.c_str(), move->to.c_str());
       r = {Outcome::Left, "the record cannot take another line; undo again once the disk has room"};
       record_full = true;
     }
@@ -395,8 +393,6 @@ int run_undo(bool preview) {
       left.push_back(e);
     }
   }
-  g_file_system = disk;
-
   if (preview) {
     std::cout << "\nWould restore " << restored << " items and leave " << left.size() << ". Nothing was changed.\n";
     return left.empty() && health.damage.empty() ? 0 : 1;
@@ -404,7 +400,7 @@ int run_undo(bool preview) {
   if (!health.damage.empty()) {
     // Only the files can say what the lost lines held: the record stays as
     // it is, for whoever looks into it.
-    if (!synced()) return 1;
+    if (!synced(disk)) return 1;
     std::cout << "\nRestored " << restored << " items; " << left.size() << " were left as they are. "
               << kUndoRecordName << " is damaged (" << health.damage
               << "), so it was kept as it is: what the lost lines held cannot be restored.\n";
@@ -412,22 +408,22 @@ int run_undo(bool preview) {
   }
   if (left.empty() && !health.all_closed) {
     remove_record_and_log();
-    if (!synced()) return 1;
+    if (!synced(disk)) return 1;
     std::cout << "\nRestored " << restored << " items: everything " << kUndoRecordName
               << " held is back, and it was removed." << kNeverEnded << '\n';
     return 0;
   }
   if (left.empty()) {
     remove_record_and_log();
-    if (!synced()) return 1;
+    if (!synced(disk)) return 1;
     std::cout << "\nRestored " << restored << " items: the collection is as it was. " << kUndoRecordName
               << " was removed.\n";
     return 0;
   }
   std::vector<Entry> oldest_first(left.rbegin(), left.rend());
   // Where nothing was restored, the record already holds what is left.
-  const bool kept = restored == 0 || keep_only(oldest_first, health.all_closed);
-  if (!synced()) return 1;
+  const bool kept = restored == 0 || keep_only(disk, oldest_first, health.all_closed);
+  if (!synced(disk)) return 1;
   std::cout << "\nRestored " << restored << " items; " << left.size() << " were left as they are"
             << (kept ? ", and " + std::string(kUndoRecordName) + " keeps them."
                      : ". " + std::string(kUndoRecordName) + " could not be rewritten and still holds every entry.")

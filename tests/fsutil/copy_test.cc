@@ -6,6 +6,7 @@
 
 #include "fsutil/fsutil.h"
 #include "support/collection.h"
+#include "support/context.h"
 
 namespace {
 
@@ -22,9 +23,10 @@ class CopyTest : public test::InTempDirTest, public ::testing::WithParamInterfac
   ~CopyTest() override { g_copy_without_unnamed_files = false; }
   CopyResult copy(const std::string& src, const std::string& dst) {
     CopyResult result{};
-    printed_ = captured_stdout([&] { result = copy_file_exclusive(src.c_str(), dst.c_str()); });
+    printed_ = captured_stdout([&] { result = copy_file_exclusive(on_disk_.ctx, src.c_str(), dst.c_str()); });
     return result;
   }
+  test::DiskContext on_disk_;
   std::string printed_;
 };
 
@@ -127,7 +129,7 @@ TEST_P(CopyTest, AFailedWriteLeavesNoPartialTarget) {
     const std::string bytes(c.size, 'x');
     write_file("src.bin", bytes);
     const int result = test::in_child_with_file_size_limit(
-        c.limit, [] { return static_cast<int>(copy_file_exclusive("src.bin", "dst.bin")); });
+        c.limit, [this] { return static_cast<int>(copy_file_exclusive(on_disk_.ctx, "src.bin", "dst.bin")); });
     EXPECT_EQ(result, static_cast<int>(CopyResult::WriteFailed)) << c.size;
     EXPECT_EQ(test::list_tree("."), std::vector<std::string>{"src.bin"}) << c.size;
     EXPECT_EQ(read_file("src.bin"), bytes);

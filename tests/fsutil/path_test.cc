@@ -25,11 +25,12 @@ class PathTest : public test::InTempDirTest {
   // resolve_path_nocase on a copy of |path|; the buffer is left in |after|.
   const char* resolve(const char* path, std::string& after) {
     std::strcpy(buffer_, path);
-    const char* result = resolve_path_nocase(buffer_, '/');
+    const char* result = resolve_path_nocase(disk_, buffer_, '/');
     after = buffer_;
     return result;
   }
 
+  RealFileSystem disk_;
   char buffer_[kPathBufferSize];
 };
 
@@ -90,12 +91,12 @@ TEST_F(PathTest, FollowsSymbolicLinksToDirectories) {
   ASSERT_EQ(symlink("nowhere", "Broken"), 0);
   std::string after;
   EXPECT_STREQ(resolve("./link/tune.dat", after), "./Link/TUNE.DAT");
-  EXPECT_TRUE(is_directory("Link"));
-  EXPECT_TRUE(is_directory("Real"));
-  EXPECT_TRUE(is_directory("."));
-  EXPECT_FALSE(is_directory("Real/TUNE.DAT"));
-  EXPECT_FALSE(is_directory("Broken"));
-  EXPECT_FALSE(is_directory("missing"));
+  EXPECT_TRUE(is_directory(disk_, "Link"));
+  EXPECT_TRUE(is_directory(disk_, "Real"));
+  EXPECT_TRUE(is_directory(disk_, "."));
+  EXPECT_FALSE(is_directory(disk_, "Real/TUNE.DAT"));
+  EXPECT_FALSE(is_directory(disk_, "Broken"));
+  EXPECT_FALSE(is_directory(disk_, "missing"));
 }
 
 TEST(ConvertSeparators, RewritesEverySeparatorInPlace) {

@@ -14,6 +14,7 @@
 #include "fsutil/fsutil.h"
 #include "sid/sid_convert.h"
 #include "support/collection.h"
+#include "support/context.h"
 
 namespace {
 
@@ -26,9 +27,10 @@ class ConvertTest : public test::InTempDirTest {
  protected:
   ConvertResult convert(const std::string& path) {
     ConvertResult result{};
-    printed_ = test::captured_stdout([&] { result = convert_sid_file(path.c_str()); });
+    printed_ = test::captured_stdout([&] { result = convert_sid_file(on_disk_.ctx, path.c_str()); });
     return result;
   }
+  test::DiskContext on_disk_;
   std::string printed_;
 };
 
@@ -160,7 +162,7 @@ TEST_F(ConvertTest, AFailedCopyKeepsTheOldFileAndLeavesNoNewOne) {
   const std::string tune = psid_file("Too Big", 3 * 4096);
   write_file("d/BIG.DAT", tune);
   const int result = test::in_child_with_file_size_limit(
-      5000, [] { return static_cast<int>(convert_sid_file("./d/BIG.DAT")); });
+      5000, [this] { return static_cast<int>(convert_sid_file(on_disk_.ctx, "./d/BIG.DAT")); });
   EXPECT_EQ(result, static_cast<int>(ConvertResult::Failed));
   EXPECT_EQ(read_file("d/BIG.DAT"), tune);
   EXPECT_FALSE(exists("d/Too_Big.sid"));

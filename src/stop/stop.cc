@@ -1,17 +1,13 @@
-// Stopping a run between two tunes, and holding the collection for one run.
-#include <fcntl.h>
+// Stopping a run between two tunes when a signal asks it to.
+#include "stop/stop.h"
+
 #include <signal.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-
-#include "run/run.h"
 
 namespace {
 
@@ -73,21 +69,13 @@ void finish_stopped_run() {
   std::_Exit(1);
 }
 
-LockResult lock_collection() {
-  // The lock is held on the collection's own root directory, so that it
-  // leaves no file behind, and goes with the process however it ends.
-  const int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return LockResult::Unavailable;
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return LockResult::Locked;  // |fd| stays open
-  const int error = errno;
-  close(fd);
-  return error == EWOULDBLOCK ? LockResult::Busy : LockResult::Unavailable;
-}
 
-bool collection_is_busy() {
-  const int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool busy = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-  close(fd);  // drops the lock, if it was taken
-  return busy;
+sigset_t stop_signals_sent_to_the_process() {
+  sigset_t set;
+  sigemptyset(&set);
+  // A closed output reaches the thread that wrote, not the process.
+  for (int s : kStopSignals) {
+    if (s != SIGPIPE) sigaddset(&set, s);
+  }
+  return set;
 }
