@@ -241,27 +241,6 @@ CopyResult copy_under_name(const Context& ctx, int src_fd, std::span<const char>
   return result;
 }
 
-bool read_to_end(int fd, std::string& text) {
-  char block[kCopyBlockSize];
-  for (;;) {
-    const ssize_t got = read(fd, block, sizeof block);
-    if (got == 0) return true;
-    if (got < 0) return false;
-    text.append(block, static_cast<std::size_t>(got));
-  }
-}
-
-std::string join_dir_and_name(std::string_view src, std::string_view dst) {
-  // Only '/' separates: a '\\' in a name read from the disk is a letter of
-  // that name.
-  const std::size_t last = src.rfind('/');
-  const std::string_view name = last == std::string_view::npos ? src : src.substr(last + 1);
-  std::string joined(dst);
-  if (dst.empty() || dst.back() != '/') joined += '/';
-  joined += name;
-  return joined;
-}
-
 CopyResult copy_open_file_exclusive(const Context& ctx, int src_fd, std::span<const char> head, bool head_is_all,
                                     const char* src, const char* dst) {
   PendingCopy copy;

@@ -324,7 +324,7 @@ bool RealFileSystem::sync_all() {
 
 bool RealFileSystem::remove(const char* path) { return unlink(path) == 0; }
 
-bool RealFileSystem::replace(const char* from, const char* to) { return rename(from, to) == 0; }
+bool RealFileSystem::rename_over(const char* from, const char* to) { return rename(from, to) == 0; }
 
 bool RealFileSystem::rename_no_replace(const char* from, const char* to) {
   if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;

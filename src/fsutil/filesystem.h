@@ -131,7 +131,7 @@ class FileSystem {
   virtual bool sync_all() = 0;
   virtual bool remove(const char* path) = 0;
   // Renames |from| over |to| in one step.
-  virtual bool replace(const char* from, const char* to) = 0;
+  virtual bool rename_over(const char* from, const char* to) = 0;
   // Renames the file or directory |from| to |to| in the same directory;
   // fails (EEXIST) when anything stands at |to|. Where the disk can refuse
   // by itself it never replaces anything. Where it has neither such a
@@ -178,7 +178,7 @@ class RealFileSystem : public FileSystem {
   bool sync_file_systems(std::span<const int> fds) override;
   bool sync_all() override;
   bool remove(const char* path) override;
-  bool replace(const char* from, const char* to) override;
+  bool rename_over(const char* from, const char* to) override;
   bool rename_no_replace(const char* from, const char* to) override;
   bool set_mode_and_time(const char* path, mode_t mode, const timespec& mtime) override;
   bool make_link(const char* target, const char* path, const timespec& mtime) override;

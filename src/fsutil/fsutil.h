@@ -4,6 +4,8 @@
 #ifndef TUVO_FSUTIL_FSUTIL_H_
 #define TUVO_FSUTIL_FSUTIL_H_
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <span>
 #include <string>
@@ -66,6 +68,11 @@ bool lies_inside_collection(std::string_view path);
 // Appends the rest of the open file |fd| to |text|, up to its end. False
 // when a read fails. Does not close |fd|.
 bool read_to_end(int fd, std::string& text);
+
+// The whole of the open file |fd| (closed here) into |text|, and its status
+// into |st| where given; false when it is anything but a regular file or
+// cannot be read, or |fd| is -1.
+bool read_regular_file(int fd, std::string& text, struct stat* st = nullptr);
 
 // The alternate destination: |dst| taken as a directory, followed by the
 // final component of |src| (the text after its last '/'), with a '/' between

@@ -62,3 +62,14 @@ char* resolve_path_nocase(FileSystem& fs, char* path, char sep) {
   std::memcpy(path, resolved.c_str(), resolved.size() + 1);
   return path;
 }
+
+std::string join_dir_and_name(std::string_view src, std::string_view dst) {
+  // Only '/' separates: a '\\' in a name read from the disk is a letter of
+  // that name.
+  const std::size_t last = src.rfind('/');
+  const std::string_view name = last == std::string_view::npos ? src : src.substr(last + 1);
+  std::string joined(dst);
+  if (dst.empty() || dst.back() != '/') joined += '/';
+  joined += name;
+  return joined;
+}

@@ -494,7 +494,7 @@ bool PreviewFileSystem::remove(const char* path) {
   return true;
 }
 
-bool PreviewFileSystem::replace(const char* from, const char* to) {
+bool PreviewFileSystem::rename_over(const char* from, const char* to) {
   std::string real;
   std::string before;
   if (standing(to, real) == Standing::Real) {

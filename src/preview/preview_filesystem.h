@@ -61,7 +61,7 @@ class PreviewFileSystem : public FileSystem, public Reporter {
   bool sync_file_systems(std::span<const int>) override { return true; }
   bool sync_all() override { return true; }
   bool remove(const char* path) override;
-  bool replace(const char* from, const char* to) override;
+  bool rename_over(const char* from, const char* to) override;
   bool rename_no_replace(const char* from, const char* to) override;
   bool set_mode_and_time(const char* path, mode_t mode, const timespec& mtime) override;
   bool make_link(const char* target, const char* path, const timespec& mtime) override;

@@ -62,7 +62,7 @@ class UndoRecord : public ChangeJournal {
   bool will_move(const char* source, const char* target) override {
     line_.clear();
     encode_entry(MoveEntry{source, target}, line_, number_ + 1);
-    return append(line_, 1) && durable({});
+    return write_entries(line_, 1) && durable({});
   }
 
   bool will_name_tunes(std::span<const TuneChange> batch) override {
@@ -72,13 +72,13 @@ class UndoRecord : public ChangeJournal {
     std::uint64_t number = number_;
     encode_entry(BatchEntry{batch.size()}, line_, ++number);
     for (const TuneChange& c : batch) append_tune(c, ++number);
-    return append(line_, 1 + batch.size()) && durable(batch);
+    return write_entries(line_, 1 + batch.size()) && durable(batch);
   }
 
   bool will_name_tune(const TuneChange& c) override {
     line_.clear();
     append_tune(c, number_ + 1);
-    return append(line_, 1) && durable({&c, 1});
+    return write_entries(line_, 1) && durable({&c, 1});
   }
 
   void name_refused(const TuneChange& c) override {
@@ -86,13 +86,13 @@ class UndoRecord : public ChangeJournal {
     encode_entry(CancelEntry{c.to}, line_, number_ + 1);
     // On the disk before the next change, as every entry is: an undo that
     // missed it would take the name for this tune's.
-    if (append(line_, 1)) durable({});
+    if (write_entries(line_, 1)) durable({});
   }
 
   bool will_name_temporary(const char* path, std::string_view text) override {
     line_.clear();
     encode_entry(TemporaryEntry{path, text.size(), content_checksum(text)}, line_, number_ + 1);
-    return append(line_, 1) && durable({});
+    return write_entries(line_, 1) && durable({});
   }
 
   bool will_replace_document(const DocumentChange& c) override;
@@ -101,7 +101,7 @@ class UndoRecord : public ChangeJournal {
   void note_moved_back(std::size_t line) {
     std::string text;
     encode_entry(MovedBackEntry{line}, text);
-    append(text, 0);
+    write_entries(text, 0);
   }
 
   void run_finished() override {
@@ -109,7 +109,7 @@ class UndoRecord : public ChangeJournal {
     if (fd_ < 0) return;
     line_.clear();
     encode_entry(EndEntry{number_}, line_);
-    append(line_, 0);
+    write_entries(line_, 0);
   }
 
   bool finished_before(const TuneChange& c) override;
@@ -128,7 +128,7 @@ class UndoRecord : public ChangeJournal {
   bool drop_torn_entry(off_t size);
   // Appends |line|, which holds |numbered| numbered lines; false when it
   // cannot be written whole, and then nothing of it stays.
-  bool append(const std::string& line, std::uint64_t numbered);
+  bool write_entries(const std::string& line, std::uint64_t numbered);
 
   std::string line_;  // the entries of one write, its memory kept
   FileSystem& fs_;
@@ -155,7 +155,7 @@ bool UndoRecord::open_record() {
   std::string lines;
   if (size_ == 0) encode_entry(RecordHeader{}, lines);
   encode_entry(RunEntry{static_cast<std::int64_t>(std::time(nullptr))}, lines);
-  return append(lines, 0);
+  return write_entries(lines, 0);
 }
 
 bool UndoRecord::drop_torn_entry(off_t size) {
@@ -179,7 +179,7 @@ bool UndoRecord::drop_torn_entry(off_t size) {
   return true;
 }
 
-bool UndoRecord::append(const std::string& line, std::uint64_t numbered) {
+bool UndoRecord::write_entries(const std::string& line, std::uint64_t numbered) {
   if (failed_ || (fd_ < 0 && !open_record())) return false;
   // One write per entry, or per batch: it reaches the file before the
   // change is made.
@@ -218,7 +218,7 @@ bool UndoRecord::will_replace_document(const DocumentChange& c) {
   e.new_xxh3 = content_checksum(c.rewritten);
   line_.clear();
   encode_entry(e, line_, number_ + 1);
-  return append(line_, 1) && durable({});
+  return write_entries(line_, 1) && durable({});
 }
 
 bool UndoRecord::durable(std::span<const TuneChange> tunes) {
@@ -298,22 +298,12 @@ class RecordForPreview : public NullJournal {
   std::vector<InHand> in_hand_;
 };
 
-// The record, read through |fs|; empty when there is none, or anything but
-// a plain file stands under its name.
-std::string record_text(FileSystem& fs) {
-  std::string text;
-  const int fd = fs.open_file(kUndoRecordName, /*follow_links=*/false);
-  if (fd < 0) return text;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !read_to_end(fd, text)) text.clear();
-  close(fd);
-  return text;
-}
-
 }  // namespace
 
 std::unique_ptr<ChangeJournal> foresee_from_record(FileSystem& fs) {
-  return std::make_unique<RecordForPreview>(fs, tunes_in_hand(record_text(fs)));
+  std::string record;
+  if (!read_record(record)) record.clear();
+  return std::make_unique<RecordForPreview>(fs, tunes_in_hand(record));
 }
 
 std::unique_ptr<ChangeJournal> start_undo_record(FileSystem& disk) {

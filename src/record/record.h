@@ -35,8 +35,8 @@ inline constexpr char kUndoRecordName[] = "tuvo_2.undo";
 std::unique_ptr<ChangeJournal> start_undo_record(FileSystem& disk);
 
 // The preview's journal: it records nothing, and foresees what a run would
-// do with the tunes that runs stopped with in hand, reading the record
-// through |fs| (the preview's).
+// do with the tunes that runs stopped with in hand, from the record and
+// what |fs| (the preview's) shows of their files.
 std::unique_ptr<ChangeJournal> foresee_from_record(FileSystem& fs);
 
 #endif  // TUVO_RECORD_RECORD_H_

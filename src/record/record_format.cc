@@ -427,9 +427,5 @@ bool read_record(std::string& text) {
   constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   int fd = open(kUndoRecordName, kFlags | O_NOATIME);
   if (fd < 0 && errno == EPERM) fd = open(kUndoRecordName, kFlags);
-  if (fd < 0) return false;
-  struct stat st;
-  const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && read_to_end(fd, text);
-  close(fd);
-  return ok;
+  return read_regular_file(fd, text);
 }

@@ -23,22 +23,13 @@ void report_unconverted(const Context& ctx, const char* path, std::string_view w
   ctx.report.failed(Failure::UnconvertedDocument, path);
 }
 
-// The whole of the regular file |fd| (closed here), and its status in |st|;
-// false when it is anything else or cannot be read.
-bool read_regular_file(int fd, std::string& text, struct stat& st) {
-  if (fd < 0) return false;
-  const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && read_to_end(fd, text);
-  close(fd);
-  return ok;
-}
-
 // True when |path| is a regular file holding exactly |text|: the temporary
 // file of an earlier run of ours that was killed before it could rename it.
 // Removing it loses nothing, since |text| is about to be written again.
 bool is_own_leftover(FileSystem& fs, const char* path, std::string_view text) {
   std::string held;
   struct stat st;
-  return read_regular_file(fs.open_file(path, /*follow_links=*/false), held, st) && held == text;
+  return read_regular_file(fs.open_file(path, /*follow_links=*/false), held, &st) && held == text;
 }
 
 }  // namespace
@@ -80,7 +71,7 @@ void rewrite_release_line(const Context& ctx, char (&path)[kPathBufferSize]) {
 
   std::string text;
   struct stat st;
-  if (!read_regular_file(fs.open_file(path), text, st)) {
+  if (!read_regular_file(fs.open_file(path), text, &st)) {
     report_unconverted(ctx, path, "it is not a regular file that can be read");
     return;
   }
@@ -123,7 +114,7 @@ void rewrite_release_line(const Context& ctx, char (&path)[kPathBufferSize]) {
     report_unconverted(ctx, path, "the undo record cannot be written");
     return;
   }
-  if (!fs.replace(temp, path)) {
+  if (!fs.rename_over(temp, path)) {
     const int error = errno;
     fs.remove(temp);
     report_unconverted(ctx, path, std::string("its rewrite cannot be renamed over it: ") + std::strerror(error));

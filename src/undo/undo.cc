@@ -190,7 +190,7 @@ Result restore_document(FileSystem& fs, const DocumentEntry& d) {
   if (!write_new_file(fs, dir.c_str(), temp.c_str(), text, mode & 0777)) {
     return {Outcome::Left, "its restored text cannot be written to " + temp};
   }
-  if (!fs.set_mode_and_time(temp.c_str(), mode, d.mtime) || !fs.replace(temp.c_str(), d.path.c_str())) {
+  if (!fs.set_mode_and_time(temp.c_str(), mode, d.mtime) || !fs.rename_over(temp.c_str(), d.path.c_str())) {
     fs.remove(temp.c_str());
     return {Outcome::Left, std::string("its restored text cannot be put in place: ") + std::strerror(errno)};
   }
@@ -273,7 +273,7 @@ bool keep_only(FileSystem& disk, const std::vector<Entry>& left, bool closed) {
   if (closed) encode_entry(EndEntry{number}, text);
   const std::string temp = std::string(kUndoRecordName) + ".new";
   disk.remove(temp.c_str());
-  return write_new_file(disk, ".", temp.c_str(), text, 0600) && disk.replace(temp.c_str(), kUndoRecordName);
+  return write_new_file(disk, ".", temp.c_str(), text, 0600) && disk.rename_over(temp.c_str(), kUndoRecordName);
 }
 
 // The printer of a preview whose steps the undo prints itself.
