@@ -1,0 +1,124 @@
+// The copy's failure paths, reached through a file system that fails on
+// cue: whatever fails, the tune stays whole under one of its names, and
+// the undo record tells exactly what was named.
+#include <unistd.h>
+
+#include <string>
+#include <type_traits>
+#include <variant>
+#include <vector>
+
+#include "record/record.h"
+#include "record/record_format.h"
+#include "sid/sid_convert.h"
+#include "support/collection.h"
+#include "support/faulty_filesystem.h"
+
+namespace {
+
+using test::Fault;
+using test::Op;
+
+// The record's changes, one line each: its kind and paths.
+std::vector<std::string> record_lines() {
+  std::vector<std::string> lines;
+  std::string text;
+  if (!read_record(text)) return lines;
+  for (std::size_t pos = 0, end; (end = text.find('\n', pos)) != std::string::npos; pos = end + 1) {
+    RecordEntry entry;
+    if (!decode_entry(std::string_view(text).substr(pos, end - pos), entry)) {
+      lines.push_back("unreadable");
+      continue;
+    }
+    std::visit(
+        [&](const auto& e) {
+          using T = std::decay_t<decltype(e)>;
+          if constexpr (std::is_same_v<T, BatchEntry>) lines.push_back("batch " + std::to_string(e.count));
+          if constexpr (std::is_same_v<T, TuneEntry>) lines.push_back("tune " + e.from + " " + e.to);
+          if constexpr (std::is_same_v<T, CancelEntry>) lines.push_back("cancel " + e.to);
+        },
+        entry);
+  }
+  return lines;
+}
+
+class QuietReporter : public Reporter {
+ public:
+  void written(const char*) override {}
+  void failed(Failure, std::string_view) override {}
+};
+
+TEST(CopyFaultsTest, EachFailureLeavesTheTuneWholeAndTheRecordTrue) {
+  const std::string old_name = "./d/OLD.DAT", new_name = "./d/Title.sid";
+  const std::string announced = "tune " + old_name + " " + new_name;
+  // A name taken at the moment of naming sends the copy to the alternate
+  // name, the new path taken as a directory, which is not one.
+  const std::string alternate = new_name + "/OLD.DAT";
+  const std::vector<std::string> old_only = {"d/", "d/OLD.DAT", "tuvo_2.undo"};
+  const std::vector<std::string> new_only = {"d/", "d/Title.sid", "tuvo_2.undo"};
+  struct Row {
+    const char* what;
+    std::vector<Fault> faults;
+    ConvertResult result;
+    std::vector<std::string> files;
+    std::vector<std::string> record;
+  } rows[] = {
+      {"no fault", {}, ConvertResult::Converted, new_only, {"batch 1", announced}},
+      {"the new file cannot be closed cleanly",
+       {{Op::CloseNew, 1, EIO}},
+       ConvertResult::Failed,
+       old_only,
+       {"batch 1", announced}},
+      {"the batch cannot be announced: announced again on its own",
+       {{Op::SyncFileSystems, 1, EIO}},
+       ConvertResult::Converted,
+       new_only,
+       {"batch 1", announced, "batch 1", announced}},
+      {"the record never reaches the disk",
+       {{Op::SyncFileSystems, 0, EIO}},
+       ConvertResult::Failed,
+       old_only,
+       {"batch 1", announced, "batch 1", announced, "tune " + old_name + " " + alternate}},
+      {"the name is taken at the moment of naming",
+       {{Op::NameUnnamed, 1, EEXIST}},
+       ConvertResult::Failed,
+       old_only,
+       {"batch 1", announced, "cancel " + new_name, "tune " + old_name + " " + alternate, "cancel " + alternate}},
+      {"no unnamed file: created under its name",
+       {{Op::BeginUnnamed, 0, EOPNOTSUPP}},
+       ConvertResult::Converted,
+       new_only,
+       {"batch 1", announced}},
+      {"no unnamed file, and the name is taken",
+       {{Op::BeginUnnamed, 0, EOPNOTSUPP}, {Op::CreateExclusive, 1, EEXIST}},
+       ConvertResult::Failed,
+       old_only,
+       {"batch 1", announced, "cancel " + new_name, "tune " + old_name + " " + alternate, "cancel " + alternate}},
+      {"the copy's write fails: nothing is named",
+       {{Op::CopyInto, 1, ENOSPC}},
+       ConvertResult::Failed,
+       {"d/", "d/OLD.DAT"},
+       {}},
+  };
+  for (const Row& row : rows) {
+    test::TempDir dir;
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    test::write_tune(old_name, "Title");
+    RealFileSystem disk;
+    test::FaultyFileSystem faulty(disk, row.faults);
+    {
+      const std::unique_ptr<ChangeJournal> record = start_undo_record(faulty);
+      QuietReporter quiet;
+      const Context ctx{faulty, *record, quiet};
+      EXPECT_EQ(convert_sid_file(ctx, old_name.c_str()), row.result) << row.what;
+    }
+    EXPECT_EQ(test::list_tree("."), row.files) << row.what;
+    EXPECT_EQ(test::read_file(test::exists(old_name) ? old_name : new_name), test::psid_file("Title")) << row.what;
+    EXPECT_EQ(record_lines(), row.record) << row.what;
+    ASSERT_EQ(chdir(cwd), 0);
+  }
+}
+
+}  // namespace
