@@ -17,7 +17,11 @@ CHECKER = os.path.join(HERE, "crash_check.py")
 SKIPPED = 77
 TITLE_OFFSET = 22     # where a PSID header keeps the title
 TITLE_SIZE = 32
-TUNES_IN_ONE_DIRECTORY = 80  # more than two batches, so the naming thread runs
+TUNES_IN_ONE_DIRECTORY = 80
+# Few files may be open, so batches are small (the run keeps 256 files for
+# the walk and four per tune): 80 tunes fill more than two, and the naming
+# thread runs.
+FILES_OPEN_AT_ONCE = 400
 
 failures = []
 
@@ -76,7 +80,12 @@ def main():
         answers = os.path.join(tmp, "answers")
         with open(answers, "w") as f:
             f.write("y\ny\ny\n")
-        check("tuvo_2", root, [tuvo], True, document="documnts/qm_sids.txt", record="tuvo_2.undo", stdin=answers)
+        limited = ["sh", "-c", 'ulimit -n %d && exec "$0"' % FILES_OPEN_AT_ONCE, tuvo]
+        check("tuvo_2", root, limited, True, document="documnts/qm_sids.txt", record="tuvo_2.undo", stdin=answers)
+        with open(os.path.join(root, "tuvo_2.undo")) as f:
+            full_batch = '"batch":%d}' % ((FILES_OPEN_AT_ONCE - 256) // 4)
+            if full_batch not in f.read():
+                failures.append("tuvo_2: no full batch in the record, so the naming thread did not run")
         check("tuvo_2 --undo", root, [tuvo, "--undo"], True, document="DOCUMENTS/qm_sids.txt", stdin=answers)
     for f in failures:
         print("FAILED " + f)

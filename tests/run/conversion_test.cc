@@ -1,5 +1,6 @@
 // Whole conversions through the real program: directory moves, the walk over
 // the tunes, the error log and the summary.
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "sid/sid_convert.h"
 #include "support/collection.h"
 
 namespace {
@@ -189,6 +191,53 @@ TEST_F(ConversionTest, DuplicateTitlesInOneDirectoryLogOneError) {
   EXPECT_TRUE(with_time_masked(run.out).ends_with(
       "\nConversion time = T seconds\n\n1 errors detected.  Check the tuvo_2.err file for details.\n"));
   EXPECT_EQ(test::mode_of(at("tuvo_2.err")), 0644u);  // 0664 less the umask 022
+}
+
+// More tunes in one directory than three batches hold: the naming thread
+// names each full batch while the walk fills the next, and what it prints,
+// and what the log says of the tunes it could not name, still come tune by
+// tune in the directory's order.
+TEST_F(ConversionTest, AFullDirectoryIsNamedBatchByBatchInItsOrder) {
+  const int tunes = 3 * static_cast<int>(kTuneBatchSize) + 7;
+  // Every 40th tune has the title of the one before it.
+  const auto title_of = [](int i) { return "Tune " + std::to_string(i % 40 == 1 ? i - 1 : i); };
+  const auto bytes_of = [&](int i) { return psid_file(title_of(i), static_cast<std::size_t>(i)); };
+  for (int i = 0; i < tunes; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "T%04d.DAT", i);
+    test::write_file(at("games/a-f/") + name, bytes_of(i));
+  }
+  std::vector<std::string> order;  // as the disk lists them
+  DIR* dir = opendir(at("games/a-f").c_str());
+  ASSERT_NE(dir, nullptr);
+  while (const dirent* entry = readdir(dir)) {
+    if (std::string_view(entry->d_name).ends_with(".DAT")) order.push_back(entry->d_name);
+  }
+  closedir(dir);
+
+  const auto run = this->run("y\n");
+  EXPECT_EQ(run.status, 0) << run.err;
+
+  std::string written, log;
+  std::vector<std::string> named;
+  for (const std::string& name : order) {
+    const int i = std::stoi(name.substr(1, 4));
+    std::string sid = title_of(i);
+    std::replace(sid.begin(), sid.end(), ' ', '_');
+    sid = "./GAMES/A-F/" + sid + ".sid";
+    if (std::find(named.begin(), named.end(), sid) != named.end()) {
+      log += "Duplicate File? : ./GAMES/A-F/" + name + "\n";
+      EXPECT_EQ(read_file(at("GAMES/A-F/") + name), bytes_of(i));
+      continue;
+    }
+    named.push_back(sid);
+    written += sid + "\n";
+    EXPECT_FALSE(exists(at("GAMES/A-F/") + name));
+    EXPECT_EQ(read_file(at(sid.substr(2))), bytes_of(i));
+  }
+  // The document is rewritten after the tunes.
+  EXPECT_EQ(split(run.out, kHead.size()).written, written + "./DOCUMENTS/qm_sids.txt\n");
+  EXPECT_EQ(read_file(at("tuvo_2.err")), log);
 }
 
 TEST_F(ConversionTest, TheLogIsTruncatedAndCountsEveryLine) {
