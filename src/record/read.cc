@@ -1,10 +1,15 @@
 // Reading the undo record back.
 #include "record/read.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <ctime>
 #include <utility>
 
 #include "fsutil/filesystem.h"
+#include "fsutil/journal.h"
 
 namespace {
 
@@ -119,14 +124,7 @@ bool read_entries(const std::string& record, std::vector<Entry>& entries, std::v
     if (const auto* back = std::get_if<MovedBackEntry>(&decoded)) {
       moved_back.push_back({back->line, pos});
     } else if (const auto* cancel = std::get_if<CancelEntry>(&decoded)) {
-      // The tune announced under that name was not named after all.
-      for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
-        const auto* tune = std::get_if<TuneEntry>(&it->change);
-        if (tune != nullptr && tune->to == cancel->to) {
-          entries.erase(std::next(it).base());
-          break;
-        }
-      }
+      cancel_tune(entries, cancel->to);
     } else if (auto* move = std::get_if<MoveEntry>(&decoded)) {
       move->to = from_root(move->to);
       entries.push_back({std::move(*move), pos, false});
@@ -142,6 +140,41 @@ bool read_entries(const std::string& record, std::vector<Entry>& entries, std::v
   }
   runs.end_of_run();
   return true;
+}
+
+void cancel_tune(std::vector<Entry>& entries, const std::string& to) {
+  for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+    const auto* tune = std::get_if<TuneEntry>(&it->change);
+    if (tune != nullptr && tune->to == to) {
+      entries.erase(std::next(it).base());
+      return;
+    }
+  }
+}
+
+std::string encode_record(std::span<const Entry> entries, bool closed) {
+  std::string text;
+  encode_entry(RecordHeader{}, text);
+  encode_entry(RunEntry{static_cast<std::int64_t>(std::time(nullptr))}, text);
+  std::uint64_t number = 0;
+  for (const Entry& e : entries) std::visit([&](const auto& c) { encode_entry(c, text, ++number); }, e.change);
+  if (closed) encode_entry(EndEntry{number}, text);
+  return text;
+}
+
+FileState file_state(FileSystem& fs, const std::string& path) {
+  FileState s;
+  s.exists = fs.exists(path.c_str());
+  if (!s.exists || fs.read_link(path.c_str(), s.link)) return s;
+  const int fd = fs.open_file(path.c_str(), /*follow_links=*/false);
+  if (fd < 0) return s;
+  struct stat st;
+  s.regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && checksum_of_file(fd, s.size, s.checksum);
+  s.inode = st.st_ino;
+  s.mode = st.st_mode & 07777;
+  s.mtime = st.st_mtim;
+  close(fd);
+  return s;
 }
 
 // Entries left behind keep up with the directories moved back after them.

@@ -5,7 +5,11 @@
 #ifndef TUVO_RECORD_READ_H_
 #define TUVO_RECORD_READ_H_
 
+#include <sys/types.h>
+#include <time.h>
+
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <type_traits>
@@ -24,6 +28,35 @@ struct Entry {
   std::size_t line = 0;     // where its line starts in the record
   bool moved_back = false;  // a move an interrupted undo did already
 };
+
+// What stands at a path, as far as the record can tell a file it wrote:
+// its bytes (size and checksum), or the target of a link.
+struct FileState {
+  bool exists = false;
+  bool regular = false;  // a regular file whose bytes were read whole
+  std::uint64_t size = 0, checksum = 0;
+  ino_t inode = 0;
+  mode_t mode = 0;
+  timespec mtime{};
+  std::string link;  // the target of a symbolic link
+};
+
+// What stands at |path|, read through |fs| without following a link.
+FileState file_state(FileSystem& fs, const std::string& path);
+
+// True when |state| is a regular file of these very bytes: still the file
+// the record describes. The bytes decide, not the inode: a collection
+// copied or restored from a backup holds the same bytes under new inodes.
+inline bool holds(const FileState& state, std::uint64_t size, std::uint64_t checksum) {
+  return state.regular && state.size == size && state.checksum == checksum;
+}
+
+// A cancel line: the newest tune of |entries| announced under |to| was not
+// named after all, and goes.
+void cancel_tune(std::vector<Entry>& entries, const std::string& to);
+
+// A record that holds |entries| only, as one run, closed when |closed|.
+std::string encode_record(std::span<const Entry> entries, bool closed);
 
 // Calls |f| on every path of |e|, which it may change.
 template <typename F>

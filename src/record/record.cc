@@ -41,18 +41,53 @@ bool finished_in_hand(FileSystem& fs, std::vector<InHand>& in_hand, const TuneCh
                       std::uint64_t checksum) {
   for (InHand& h : in_hand) {
     if (h.used || h.from != c.from || h.to != c.to || h.size != size || h.checksum != checksum) continue;
-    const int fd = fs.open_file(c.to, /*follow_links=*/false);
-    if (fd < 0) return false;
-    struct stat st;
-    std::uint64_t copy_size = 0, copy_checksum = 0;
-    const bool same = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (h.inode == 0 || st.st_ino == h.inode) &&
-                      checksum_of_file(fd, copy_size, copy_checksum) && copy_size == h.size &&
-                      copy_checksum == h.checksum;
-    close(fd);
+    const FileState copy = file_state(fs, c.to);
+    const bool same = holds(copy, h.size, h.checksum) && (h.inode == 0 || copy.inode == h.inode);
     if (same) h.used = true;
     return same;
   }
   return false;
+}
+
+// Appends |text| to the record open as |fd|, now |size| bytes long: whole,
+// or, when a write fails (a full disk), not at all, so that no torn line is
+// left for the next entry to follow. False when it could not; |cut| is then
+// false when what got in could not be taken out again.
+bool append_whole(int fd, off_t size, std::string_view text, bool& cut) {
+  cut = true;
+  while (!text.empty()) {
+    const ssize_t wrote = write(fd, text.data(), text.size());
+    if (wrote <= 0) {
+      if (wrote < 0 && errno == EINTR) continue;
+      const int error = errno;
+      cut = ftruncate(fd, size) == 0;
+      errno = error;
+      return false;
+    }
+    text.remove_prefix(static_cast<std::size_t>(wrote));
+  }
+  return true;
+}
+
+// Cuts the record open as |fd|, |size| bytes long, back to its last whole
+// line, whose end is then in |end|. A run killed while writing an entry
+// leaves it without its newline; the change it announced was never made,
+// so the torn line goes, and what is appended next starts a line of its own.
+bool drop_torn_line(int fd, off_t size, off_t& end) {
+  end = size;
+  char block[512];
+  while (end > 0) {
+    const off_t from = end > static_cast<off_t>(sizeof block) ? end - static_cast<off_t>(sizeof block) : 0;
+    const ssize_t got = pread(fd, block, static_cast<std::size_t>(end - from), from);
+    if (got != end - from) return false;
+    const char* newline = static_cast<const char*>(memrchr(block, '\n', static_cast<std::size_t>(got)));
+    if (newline != nullptr) {
+      end = from + (newline - block) + 1;
+      break;
+    }
+    end = from;
+  }
+  return end == size || ftruncate(fd, end) == 0;
 }
 
 class UndoRecord : public ChangeJournal {
@@ -96,13 +131,6 @@ class UndoRecord : public ChangeJournal {
   }
 
   bool will_replace_document(const DocumentChange& c) override;
-
-  // Appends the moved-back line of the move whose line starts at |line|.
-  void note_moved_back(std::size_t line) {
-    std::string text;
-    encode_entry(MovedBackEntry{line}, text);
-    write_entries(text, 0);
-  }
 
   void run_finished() override {
     // A run that recorded nothing has no lines to close.
@@ -158,44 +186,16 @@ bool UndoRecord::open_record() {
   return write_entries(lines, 0);
 }
 
-bool UndoRecord::drop_torn_entry(off_t size) {
-  // A run killed while writing an entry leaves it without its newline; the
-  // change it announced was never made, so the torn line goes.
-  off_t end = size;
-  char block[512];
-  while (end > 0) {
-    const off_t from = end > static_cast<off_t>(sizeof block) ? end - static_cast<off_t>(sizeof block) : 0;
-    const ssize_t got = pread(fd_, block, static_cast<std::size_t>(end - from), from);
-    if (got != end - from) return false;
-    const char* newline = static_cast<const char*>(memrchr(block, '\n', static_cast<std::size_t>(got)));
-    if (newline != nullptr) {
-      end = from + (newline - block) + 1;
-      break;
-    }
-    end = from;
-  }
-  if (end != size && ftruncate(fd_, end) != 0) return false;
-  size_ = end;
-  return true;
-}
+bool UndoRecord::drop_torn_entry(off_t size) { return drop_torn_line(fd_, size, size_); }
 
 bool UndoRecord::write_entries(const std::string& line, std::uint64_t numbered) {
   if (failed_ || (fd_ < 0 && !open_record())) return false;
   // One write per entry, or per batch: it reaches the file before the
   // change is made.
-  std::string_view rest = line;
-  while (!rest.empty()) {
-    const ssize_t wrote = write(fd_, rest.data(), rest.size());
-    if (wrote <= 0) {
-      if (wrote < 0 && errno == EINTR) continue;
-      // What did get in (a full disk) is taken out again, so that no torn
-      // line is left for the next entry to follow.
-      const int error = errno;
-      if (ftruncate(fd_, size_) != 0) failed_ = true;
-      errno = error;
-      return false;
-    }
-    rest.remove_prefix(static_cast<std::size_t>(wrote));
+  bool cut = true;
+  if (!append_whole(fd_, size_, line, cut)) {
+    if (!cut) failed_ = true;
+    return false;
   }
   size_ += static_cast<off_t>(line.size());
   number_ += numbered;
@@ -241,10 +241,13 @@ bool UndoRecord::finished_before(const TuneChange& c) { return finished_in_hand(
 // over here; the undo refuses them.
 std::vector<InHand> tunes_in_hand(const std::string& record) {
   std::vector<InHand> found;
-  std::vector<TuneEntry> tunes;  // the run's last batch
+  std::vector<Entry> tunes;  // the run's last batch
   bool batched = false;
   const auto keep = [&] {
-    for (TuneEntry& t : tunes) found.push_back({std::move(t.from), std::move(t.to), t.size, t.xxh3, t.inode});
+    for (Entry& e : tunes) {
+      TuneEntry& t = std::get<TuneEntry>(e.change);
+      found.push_back({std::move(t.from), std::move(t.to), t.size, t.xxh3, t.inode});
+    }
     tunes.clear();
     batched = false;
   };
@@ -256,14 +259,9 @@ std::vector<InHand> tunes_in_hand(const std::string& record) {
       batched = true;
     } else if (TuneEntry* tune = std::get_if<TuneEntry>(&entry)) {
       if (!batched) tunes.clear();
-      tunes.push_back(std::move(*tune));
+      tunes.push_back({std::move(*tune)});
     } else if (const CancelEntry* cancel = std::get_if<CancelEntry>(&entry)) {
-      for (auto it = tunes.rbegin(); it != tunes.rend(); ++it) {
-        if (it->to == cancel->to) {
-          tunes.erase(std::next(it).base());
-          break;
-        }
-      }
+      cancel_tune(tunes, cancel->to);
     } else if (std::holds_alternative<RunEntry>(entry)) {
       keep();
     } else if (std::holds_alternative<EndEntry>(entry)) {
@@ -306,13 +304,29 @@ std::unique_ptr<ChangeJournal> foresee_from_record(FileSystem& fs) {
   return std::make_unique<RecordForPreview>(fs, tunes_in_hand(record));
 }
 
+bool append_moved_back(FileSystem& disk, std::uint64_t line) {
+  const int fd = open(kUndoRecordName, O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::string text;
+  encode_entry(MovedBackEntry{line}, text);
+  struct stat st;
+  bool cut = true;
+  // The line reaches the disk before the next step back, so that a power
+  // cut leaves at most the newest move back unnoted, as a kill does.
+  off_t end = 0;
+  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && drop_torn_line(fd, st.st_size, end) &&
+            append_whole(fd, end, text, cut) && disk.sync_file(fd);
+  if (!ok && !cut) errno = ENOSPC;
+  close(fd);
+  return ok;
+}
+
 std::unique_ptr<ChangeJournal> start_undo_record(FileSystem& disk) {
   std::string record;
   read_record(record);
-  auto record_of_run = std::make_unique<UndoRecord>(disk, tunes_in_hand(record));
   // An undo stopped between moving a directory back and saying so: said
   // now, before this run's own moves.
   std::size_t line = 0;
-  if (newest_move_moved_back(disk, record, line)) record_of_run->note_moved_back(line);
-  return record_of_run;
+  if (newest_move_moved_back(disk, record, line)) append_moved_back(disk, line);
+  return std::make_unique<UndoRecord>(disk, tunes_in_hand(record));
 }

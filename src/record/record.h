@@ -20,6 +20,7 @@
 #ifndef TUVO_RECORD_RECORD_H_
 #define TUVO_RECORD_RECORD_H_
 
+#include <cstdint>
 #include <memory>
 
 #include "fsutil/filesystem.h"
@@ -38,5 +39,10 @@ std::unique_ptr<ChangeJournal> start_undo_record(FileSystem& disk);
 // do with the tunes that runs stopped with in hand, from the record and
 // what |fs| (the preview's) shows of their files.
 std::unique_ptr<ChangeJournal> foresee_from_record(FileSystem& fs);
+
+// Adds to the record on |disk| that an undo moved back the directory of
+// the move whose line starts at byte |line|: whole and on the disk, or not
+// at all. False when the record cannot take it (a full disk).
+bool append_moved_back(FileSystem& disk, std::uint64_t line);
 
 #endif  // TUVO_RECORD_RECORD_H_

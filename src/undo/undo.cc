@@ -27,6 +27,7 @@
 #include "record/record_format.h"
 #include "rules/line_five.h"
 #include "run/run.h"
+#include "undo/restore.h"
 
 namespace {
 
@@ -52,103 +53,60 @@ struct Result {
   std::string why;  // for Left
 };
 
-struct FileState {
-  bool exists = false;
-  bool regular = false;
-  std::uint64_t size = 0, checksum = 0;
-  ino_t inode = 0;
-  mode_t mode = 0;
-  timespec mtime{};
-  std::string link;  // the target of a symbolic link
-};
-
-FileState file_state(FileSystem& fs, const std::string& path) {
-  FileState s;
-  s.exists = fs.exists(path.c_str());
-  if (!s.exists || fs.read_link(path.c_str(), s.link)) return s;
-  const int fd = fs.open_file(path.c_str(), /*follow_links=*/false);
-  if (fd < 0) return s;
-  struct stat st;
-  s.regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && checksum_of_file(fd, s.size, s.checksum);
-  s.inode = st.st_ino;
-  s.mode = st.st_mode & 07777;
-  s.mtime = st.st_mtim;
-  close(fd);
-  return s;
+Result left_because(std::string_view what, int error) {
+  return {Outcome::Left, std::string(what) + ": " + std::strerror(error)};
 }
 
-bool same(const FileState& s, std::uint64_t size, std::uint64_t checksum) {
-  return s.regular && s.size == size && s.checksum == checksum;
+Result taken_again_or(const std::string& old_name, std::string_view what) {
+  if (errno == EEXIST) return {Outcome::Left, "its old name " + old_name + " is taken again"};
+  return left_because(what, errno);
 }
 
 Result restore_tune(FileSystem& fs, const TuneEntry& t) {
-  // The bytes decide whether the file is the one the run wrote, not the
-  // inode: a collection copied or restored from a backup, and a tune a
-  // later step of the same run put back and converted again, hold the same
-  // bytes under new inodes. A file holding other bytes is never touched.
-  const FileState now = file_state(fs, t.to);
-  const bool ours = same(now, t.size, t.xxh3);
-  const FileState old = file_state(fs, t.from);
-  // A tune that was a link is back when the link is.
-  const bool old_is_it = t.link.empty() ? same(old, t.size, t.xxh3) : old.link == t.link;
-  if (!ours) {
-    // Never converted, or restored already; an undo stopped between the
-    // rename and the mode and time leaves those to be set.
-    if (old_is_it && t.link.empty() && (old.mode != t.mode || old.mtime.tv_sec != t.mtime.tv_sec ||
-                                        old.mtime.tv_nsec != t.mtime.tv_nsec)) {
+  const Decision d = decide_tune(t, file_state(fs, t.to), file_state(fs, t.from));
+  switch (d.step) {
+    case Step::SetModeAndTime:
       if (!fs.set_mode_and_time(t.from.c_str(), static_cast<mode_t>(t.mode), t.mtime)) {
-        return {Outcome::Left, std::string("its mode and time cannot be set: ") + std::strerror(errno)};
+        return left_because("its mode and time cannot be set", errno);
       }
       return {Outcome::Restored, {}};
-    }
-    if (old_is_it) return {Outcome::NothingToDo, {}};
-    if (now.exists) return {Outcome::Left, "it changed since the run"};
-    return {Outcome::Left, "it is missing"};
+    case Step::RemoveCopy:
+      if (!fs.remove(t.to.c_str())) return {Outcome::Left, "its old name " + t.from + " is taken again"};
+      return {Outcome::Restored, {}};
+    case Step::LinkAgain:
+      // The link is made again, with its own time, and the copy goes.
+      if (!fs.make_link(t.link.c_str(), t.from.c_str(), t.mtime)) {
+        return taken_again_or(t.from, "its link cannot be made again");
+      }
+      if (!fs.remove(t.to.c_str())) {
+        const int error = errno;
+        fs.remove(t.from.c_str());
+        return left_because("it cannot be removed", error);
+      }
+      return {Outcome::Restored, {}};
+    case Step::RenameBack:
+      // Renamed first: a tune that cannot go back keeps its mode and time,
+      // so that what is left is left untouched.
+      if (!fs.rename_no_replace(t.to.c_str(), t.from.c_str())) return taken_again_or(t.from, "it cannot be renamed");
+      if (!fs.set_mode_and_time(t.from.c_str(), static_cast<mode_t>(t.mode), t.mtime)) {
+        const int error = errno;
+        fs.rename_no_replace(t.from.c_str(), t.to.c_str());
+        return left_because("its mode and time cannot be set", error);
+      }
+      return {Outcome::Restored, {}};
+    case Step::Leave:
+      return {Outcome::Left, d.why};
+    default:
+      return {Outcome::NothingToDo, {}};
   }
-  if (old.exists) {
-    // A run stopped between writing the copy and deleting the old file:
-    // the old file is whole, and the copy goes.
-    if (old_is_it && fs.remove(t.to.c_str())) return {Outcome::Restored, {}};
-    return {Outcome::Left, "its old name " + t.from + " is taken again"};
-  }
-  if (!t.link.empty()) {
-    // The link is made again, with its own time, and the copy goes.
-    if (!fs.make_link(t.link.c_str(), t.from.c_str(), t.mtime)) {
-      if (errno == EEXIST) return {Outcome::Left, "its old name " + t.from + " is taken again"};
-      return {Outcome::Left, std::string("its link cannot be made again: ") + std::strerror(errno)};
-    }
-    if (!fs.remove(t.to.c_str())) {
-      const int error = errno;
-      fs.remove(t.from.c_str());
-      return {Outcome::Left, std::string("it cannot be removed: ") + std::strerror(error)};
-    }
-    return {Outcome::Restored, {}};
-  }
-  // Renamed first: a tune that cannot go back keeps its mode and time, so
-  // that what is left is left untouched.
-  if (!fs.rename_no_replace(t.to.c_str(), t.from.c_str())) {
-    if (errno == EEXIST) return {Outcome::Left, "its old name " + t.from + " is taken again"};
-    return {Outcome::Left, std::string("it cannot be renamed: ") + std::strerror(errno)};
-  }
-  if (!fs.set_mode_and_time(t.from.c_str(), static_cast<mode_t>(t.mode), t.mtime)) {
-    const int error = errno;
-    fs.rename_no_replace(t.from.c_str(), t.to.c_str());
-    return {Outcome::Left, std::string("its mode and time cannot be set: ") + std::strerror(error)};
-  }
-  return {Outcome::Restored, {}};
 }
 
 Result restore_move(FileSystem& fs, const MoveEntry& m, bool moved_back) {
-  if (moved_back) return {Outcome::NothingToDo, {}};
-  const bool now_there = fs.kind(m.to.c_str()) == EntryKind::Directory && fs.exists(m.to.c_str());
-  const bool old_there = fs.exists(m.from.c_str());
-  if (!now_there && old_there) return {Outcome::NothingToDo, {}};  // never moved, or moved back already
-  if (!now_there) return {Outcome::Left, "it is missing"};
-  if (old_there) return {Outcome::Left, "its old name " + m.from + " is taken again"};
-  if (!fs.rename_no_replace(m.to.c_str(), m.from.c_str())) {
-    if (errno == EEXIST) return {Outcome::Left, "its old name " + m.from + " is taken again"};
-    return {Outcome::Left, std::string("it cannot be renamed: ") + std::strerror(errno)};
-  }
+  const bool now_is_directory = fs.kind(m.to.c_str()) == EntryKind::Directory && fs.exists(m.to.c_str());
+  const Decision d = decide_move(m, moved_back, now_is_directory, fs.exists(m.from.c_str()));
+  if (d.step == Step::Leave) return {Outcome::Left, d.why};
+  if (d.step != Step::MoveBack) return {Outcome::NothingToDo, {}};
+  if (!fs.rename_no_replace(m.to.c_str(), m.from.c_str())) return taken_again_or(m.from, "it cannot be renamed");
   return {Outcome::Restored, {}};
 }
 
@@ -168,17 +126,13 @@ bool original_text(const DocumentEntry& d, const std::string& now, std::string& 
 }
 
 Result restore_document(FileSystem& fs, const DocumentEntry& d) {
-  const FileState now = file_state(fs, d.path);
-  if (same(now, d.size, d.xxh3)) return {Outcome::NothingToDo, {}};
-  if (!same(now, d.new_size, d.new_xxh3)) {
-    return {Outcome::Left, now.exists ? "it changed since the run" : "it is missing"};
-  }
+  const Decision decision = decide_document(d, file_state(fs, d.path));
+  if (decision.step == Step::Leave) return {Outcome::Left, decision.why};
+  if (decision.step != Step::WriteOriginal) return {Outcome::NothingToDo, {}};
   std::string rewritten;
-  const int fd = fs.open_file(d.path.c_str(), false);
-  if (fd < 0) return {Outcome::Left, std::string("it cannot be read: ") + std::strerror(errno)};
-  const bool read_whole = read_to_end(fd, rewritten);
-  close(fd);
-  if (!read_whole) return {Outcome::Left, std::string("it cannot be read: ") + std::strerror(errno)};
+  if (!read_regular_file(fs.open_file(d.path.c_str(), /*follow_links=*/false), rewritten)) {
+    return left_because("it cannot be read", errno);
+  }
   std::string text;
   if (!original_text(d, rewritten, text) || content_checksum(text) != d.xxh3) {
     return {Outcome::Left, "its record does not give back the original"};
@@ -191,16 +145,16 @@ Result restore_document(FileSystem& fs, const DocumentEntry& d) {
     return {Outcome::Left, "its restored text cannot be written to " + temp};
   }
   if (!fs.set_mode_and_time(temp.c_str(), mode, d.mtime) || !fs.rename_over(temp.c_str(), d.path.c_str())) {
+    const int error = errno;
     fs.remove(temp.c_str());
-    return {Outcome::Left, std::string("its restored text cannot be put in place: ") + std::strerror(errno)};
+    return left_because("its restored text cannot be put in place", error);
   }
   return {Outcome::Restored, {}};
 }
 
 // A temporary file a run left: removed when it is still what the run wrote.
 Result remove_temporary(FileSystem& fs, const TemporaryEntry& t) {
-  const FileState now = file_state(fs, t.path);
-  if (same(now, t.size, t.xxh3)) fs.remove(t.path.c_str());
+  if (decide_temporary(t, file_state(fs, t.path)).step == Step::RemoveTemporary) fs.remove(t.path.c_str());
   return {Outcome::NothingToDo, {}};
 }
 
@@ -226,10 +180,12 @@ Result restore(FileSystem& fs, Entry& e) {
 // plain file), then the record. In this order, an undo killed between the
 // two leaves the record, and the next undo finishes; the other way round it
 // would leave the log with nothing to remove it.
-void remove_record_and_log() {
-  struct stat st;
-  if (lstat(kErrorLogName, &st) == 0 && S_ISREG(st.st_mode)) unlink(kErrorLogName);
-  unlink(kUndoRecordName);
+void remove_record_and_log(FileSystem& disk) {
+  std::string link;
+  if (!disk.read_link(kErrorLogName, link) && disk.kind(kErrorLogName) == EntryKind::RegularFile) {
+    disk.remove(kErrorLogName);
+  }
+  disk.remove(kUndoRecordName);
 }
 
 // True once every change of the undo is on the disk, so that its last
@@ -241,36 +197,10 @@ bool synced(FileSystem& disk) {
   return false;
 }
 
-// Adds the moved-back line of the entry |e| to the record. False when the
-// record cannot take it whole (a full disk); what got in is cut off again.
-bool say_moved_back(FileSystem& disk, const Entry& e) {
-  const int fd = open(kUndoRecordName, O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  std::string line;
-  encode_entry(MovedBackEntry{e.line}, line);
-  struct stat st;
-  bool ok = fstat(fd, &st) == 0;
-  // The line reaches the disk before the next step back, so that a power
-  // cut leaves at most the newest move back unnoted, as a kill does.
-  if (ok && (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
-             !disk.sync_file(fd))) {
-    // A torn line would also be read past, as a kill's is; cut it if we can.
-    ok = false;
-    if (ftruncate(fd, st.st_size) != 0) errno = ENOSPC;
-  }
-  close(fd);
-  return ok;
-}
-
 // Replaces the record by one that holds |left| only, as one run, closed
 // when every run it held was.
 bool keep_only(FileSystem& disk, const std::vector<Entry>& left, bool closed) {
-  std::string text;
-  encode_entry(RecordHeader{}, text);
-  encode_entry(RunEntry{static_cast<std::int64_t>(std::time(nullptr))}, text);
-  std::uint64_t number = 0;
-  for (const Entry& e : left) std::visit([&](const auto& c) { encode_entry(c, text, ++number); }, e.change);
-  if (closed) encode_entry(EndEntry{number}, text);
+  const std::string text = encode_record(left, closed);
   const std::string temp = std::string(kUndoRecordName) + ".new";
   disk.remove(temp.c_str());
   return write_new_file(disk, ".", temp.c_str(), text, 0600) && disk.rename_over(temp.c_str(), kUndoRecordName);
@@ -371,7 +301,7 @@ int run_undo(bool preview) {
                            : restore(fs, e);
     // A directory moved back is noted at once, as the entries after it name
     // paths in it; one the record cannot note goes forward again.
-    if (!preview && move != nullptr && r.outcome == Outcome::Restored && !say_moved_back(disk, e)) {
+    if (!preview && move != nullptr && r.outcome == Outcome::Restored && !append_moved_back(disk, e.line)) {
       disk.rename_no_replace(move->from.c_str(), move->to.c_str());
       r = {Outcome::Left, "the record cannot take another line; undo again once the disk has room"};
       record_full = true;
@@ -407,14 +337,14 @@ int run_undo(bool preview) {
     return 1;
   }
   if (left.empty() && !health.all_closed) {
-    remove_record_and_log();
+    remove_record_and_log(disk);
     if (!synced(disk)) return 1;
     std::cout << "\nRestored " << restored << " items: everything " << kUndoRecordName
               << " held is back, and it was removed." << kNeverEnded << '\n';
     return 0;
   }
   if (left.empty()) {
-    remove_record_and_log();
+    remove_record_and_log(disk);
     if (!synced(disk)) return 1;
     std::cout << "\nRestored " << restored << " items: the collection is as it was. " << kUndoRecordName
               << " was removed.\n";

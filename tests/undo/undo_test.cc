@@ -433,6 +433,23 @@ TEST_F(UndoTest, CraftedRecordsReachNothingOutside) {
 // An undo stopped among the directories, then another conversion: the
 // stopped undo's moved-back lines concern only what was written before
 // them, and the next undo gives back the collection.
+// The moved-back lines an undo adds start lines of their own even after a
+// line a kill cut short, so that an undo stopped among the directories
+// leaves a record the next one can read.
+TEST_F(UndoTest, AnUndoStoppedOnARecordWithATornLineFinishesWhenRunAgain) {
+  const int first_directory = first_directory_line(100, 4);
+  ASSERT_GT(first_directory, 0);
+  lay_out(100, 4);
+  const auto before = tree_state(root_);
+  run("y\n");
+  write_file(at("tuvo_2.undo"), read_file(at("tuvo_2.undo")) + R"({"n":1,"tune":{"from":"./demos/GONE.DAT","to":"./de)");
+  test::RunOptions kill;
+  kill.args = {"--undo"};
+  kill.signal_after_lines = first_directory + 2;
+  run("y\n", kill);
+  expect_undo_gives_back(before);
+}
+
 TEST_F(UndoTest, AStoppedUndoThenAnotherRunThenTheUndo) {
   const int first_directory = first_directory_line(100, 12);
   ASSERT_GT(first_directory, 0);
