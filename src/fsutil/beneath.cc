@@ -77,7 +77,7 @@ Reach reach_by_components(const std::string& dir) {
 
 bool lies_inside_collection(std::string_view path) {
   if (!spelled_inside(path)) return false;
-  const std::string dir(path.substr(0, path.rfind('/')));
+  const std::string dir(directory_part(path));
   if (dir == ".") return true;
   static bool has_openat2 = true;
   if (has_openat2) {

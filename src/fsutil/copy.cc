@@ -29,15 +29,10 @@ bool set_target(const Context& ctx, char (&target)[kTargetPathBufferSize], std::
 // The directory part of |path| ("." when it has none) into |dir|; false
 // when it does not fit.
 bool directory_of(const char* path, char (&dir)[kPathBufferSize]) {
-  const char* slash = std::strrchr(path, '/');
-  if (slash == nullptr) {
-    std::strcpy(dir, ".");
-    return true;
-  }
-  const std::size_t len = slash == path ? 1 : static_cast<std::size_t>(slash - path);  // "/name" keeps "/"
-  if (len >= sizeof dir) return false;
-  std::memcpy(dir, path, len);
-  dir[len] = '\0';
+  const std::string_view part = directory_part(path);
+  if (part.size() >= sizeof dir) return false;
+  std::memcpy(dir, part.data(), part.size());
+  dir[part.size()] = '\0';
   return true;
 }
 

@@ -117,9 +117,8 @@ LinkWay g_link_way = LinkWay::Unknown;
 // but for the case of ASCII letters; true also when the directory cannot be
 // listed, as the answer that changes nothing.
 bool listed_in_any_case(const char* path) {
-  const char* slash = std::strrchr(path, '/');
-  const std::string dir = slash == nullptr ? "." : slash == path ? "/" : std::string(path, slash);
-  const std::string_view name = slash == nullptr ? path : slash + 1;
+  const std::string dir(directory_part(path));
+  const std::string_view name = last_name(path);
   DIR* listing = opendir(dir.c_str());
   if (listing == nullptr) return true;
   bool found = false;
@@ -374,12 +373,14 @@ MoveResult RealFileSystem::move_directory(char* source, char* target, int& signa
   // out first.
   std::cout.flush();
   std::fflush(stdout);
+  const std::optional<std::string> program = find_on_path("mv");
+  if (!program) return MoveResult::Failed;
   char mv[] = "mv";
   char verbose[] = "-v";
   char* argv[] = {mv, verbose, source, target, nullptr};
   pid_t pid;
   // Started directly: no shell reads the names.
-  if (posix_spawnp(&pid, mv, nullptr, nullptr, argv, environ) != 0) return MoveResult::Failed;
+  if (posix_spawn(&pid, program->c_str(), nullptr, nullptr, argv, environ) != 0) return MoveResult::Failed;
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return MoveResult::Failed;

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -64,6 +65,23 @@ char* resolve_path_nocase(FileSystem& fs, char* path, char sep);
 // that does not exist counts as inside, as nothing can be reached through
 // it. Reads the disk; changes nothing.
 bool lies_inside_collection(std::string_view path);
+
+// The directory part of |path|: what comes before its last '/' ("." when
+// it has none, "/" for "/name"), and its last name after it.
+std::string_view directory_part(std::string_view path);
+std::string_view last_name(std::string_view path);
+
+// A directory move's target, which mv is given relative to the collection's
+// root without "./" ("GAMES_"), as a path like every other ("./GAMES_"). A
+// path that starts with "./", "../" or "/" already stays as it is.
+std::string path_from_root(std::string_view target);
+
+// Where the program |program| is found on PATH, as a shell would find it:
+// the first executable regular file of that name in PATH's directories
+// (an empty entry meaning the current directory; /bin:/usr/bin when PATH
+// is not set). Nothing when there is none. The run starts mv from there,
+// and the preview tells from it whether the run could.
+std::optional<std::string> find_on_path(std::string_view program);
 
 // Appends the rest of the open file |fd| to |text|, up to its end. False
 // when a read fails. Does not close |fd|.

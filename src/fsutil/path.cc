@@ -1,4 +1,8 @@
 // Separator conversion, directory test and case-insensitive path resolution.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -72,4 +76,38 @@ std::string join_dir_and_name(std::string_view src, std::string_view dst) {
   if (dst.empty() || dst.back() != '/') joined += '/';
   joined += name;
   return joined;
+}
+
+std::optional<std::string> find_on_path(std::string_view program) {
+  const char* path = std::getenv("PATH");
+  // The C library's own search uses these where PATH is not set.
+  std::string_view dirs = path != nullptr ? path : "/bin:/usr/bin";
+  while (true) {
+    const std::size_t colon = dirs.find(':');
+    std::string dir(dirs.substr(0, colon));
+    if (dir.empty()) dir = ".";  // an empty entry is the current directory
+    const std::string candidate = dir + "/" + std::string(program);
+    struct stat st;
+    if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+    if (colon == std::string_view::npos) return std::nullopt;
+    dirs.remove_prefix(colon + 1);
+  }
+}
+
+std::string path_from_root(std::string_view target) {
+  if (target.starts_with("./") || target.starts_with("../") || target.starts_with("/")) return std::string(target);
+  return "./" + std::string(target);
+}
+
+std::string_view directory_part(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return ".";
+  return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+}
+
+std::string_view last_name(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }

@@ -32,20 +32,6 @@ std::string_view line_five(std::string_view text) {
   return line;
 }
 
-// True when an executable "mv" is on PATH, where the run would start it.
-bool mv_on_path() {
-  const char* path = std::getenv("PATH");
-  std::string_view dirs = path != nullptr ? path : "/bin:/usr/bin";
-  while (true) {
-    const std::size_t colon = dirs.find(':');
-    std::string dir(dirs.substr(0, colon));
-    if (dir.empty()) dir = ".";
-    if (access((dir + "/mv").c_str(), X_OK) == 0) return true;
-    if (colon == std::string_view::npos) return false;
-    dirs.remove_prefix(colon + 1);
-  }
-}
-
 // What a real entry is, for the reasons given to the user.
 const char* what_is(const std::string& real_path) {
   struct stat st;
@@ -214,14 +200,8 @@ bool PreviewFileSystem::is_deleted(const FileId& dir, const std::string& name) c
 }
 
 void PreviewFileSystem::split(const std::string& path, std::string& parent, std::string& name) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) {
-    parent = ".";
-    name = path;
-  } else {
-    parent = slash == 0 ? "/" : path.substr(0, slash);
-    name = path.substr(slash + 1);
-  }
+  parent = directory_part(path);
+  name = last_name(path);
 }
 
 std::optional<PreviewFileSystem::Directory> PreviewFileSystem::directory(const std::string& path) {
@@ -511,14 +491,13 @@ bool PreviewFileSystem::rename_over(const char* from, const char* to) {
 
 MoveResult PreviewFileSystem::move_directory(char* source, char* target, int& signal) {
   static_cast<void>(signal);
-  if (!mv_on_path()) {
+  if (!find_on_path("mv")) {
     explain("mv is not on PATH");
     return MoveResult::Failed;
   }
   std::string parent, old_name;
   split(source, parent, old_name);
-  std::string to = target;
-  if (!to.starts_with("./") && !to.starts_with("../") && !to.starts_with("/")) to = "./" + to;
+  const std::string to = path_from_root(target);
   std::string to_parent, new_name;
   split(to, to_parent, new_name);
   const std::optional<Directory> dir = directory(parent);

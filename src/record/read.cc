@@ -9,17 +9,10 @@
 #include <utility>
 
 #include "fsutil/filesystem.h"
+#include "fsutil/fsutil.h"
 #include "fsutil/journal.h"
 
 namespace {
-
-// A move's target is written as mv was given it, relative to the root
-// without "./"; it is put in the form of every other path. One that starts
-// otherwise stays as it is, and is refused as lying outside.
-std::string from_root(const std::string& path) {
-  if (path.starts_with("./") || path.starts_with("../") || path.starts_with("/")) return path;
-  return "./" + path;
-}
 
 // Follows the numbering of the runs in a record, line by line.
 class RunCheck {
@@ -126,7 +119,9 @@ bool read_entries(const std::string& record, std::vector<Entry>& entries, std::v
     } else if (const auto* cancel = std::get_if<CancelEntry>(&decoded)) {
       cancel_tune(entries, cancel->to);
     } else if (auto* move = std::get_if<MoveEntry>(&decoded)) {
-      move->to = from_root(move->to);
+      // Written as mv was given it; one that starts with "../" or "/" is
+      // refused as lying outside.
+      move->to = path_from_root(move->to);
       entries.push_back({std::move(*move), pos, false});
     } else if (auto* tune = std::get_if<TuneEntry>(&decoded)) {
       entries.push_back({std::move(*tune), pos, false});

@@ -81,9 +81,9 @@ void rewrite_release_line(const Context& ctx, char (&path)[kPathBufferSize]) {
   // the document replaces it in one step.
   char dir[kPathBufferSize];
   char temp[kPathBufferSize];
-  const std::size_t dir_len = static_cast<std::size_t>(std::strrchr(path, '/') - path);
-  std::memcpy(dir, path, dir_len);
-  dir[dir_len] = '\0';
+  const std::string_view dir_part = directory_part(path);
+  std::memcpy(dir, dir_part.data(), dir_part.size());
+  dir[dir_part.size()] = '\0';
   // A documents directory that is a link out of the collection holds
   // someone else's file.
   if (!fs.inside_root(dir)) {

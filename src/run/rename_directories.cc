@@ -41,7 +41,7 @@ void rename_directories(const Context& ctx) {
     // A directory found through a link that leads out of the collection
     // (its parent, GAMES say, a link to a folder elsewhere) is not the
     // collection's to move.
-    const std::string parent(source, static_cast<std::size_t>(std::strrchr(source, '/') - source));
+    const std::string parent(directory_part(source));
     if (!fs.inside_root(parent.c_str())) {
       ctx.report.explain("it lies outside the collection, through a link");
       ctx.report.failed(Failure::UnmovedDirectory, source);

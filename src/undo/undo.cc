@@ -137,8 +137,7 @@ Result restore_document(FileSystem& fs, const DocumentEntry& d) {
   if (!original_text(d, rewritten, text) || content_checksum(text) != d.xxh3) {
     return {Outcome::Left, "its record does not give back the original"};
   }
-  const std::size_t slash = d.path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : d.path.substr(0, slash);
+  const std::string dir(directory_part(d.path));
   const std::string temp = dir + "/" + kDocumentTempName;
   const mode_t mode = static_cast<mode_t>(d.mode);
   if (!write_new_file(fs, dir.c_str(), temp.c_str(), text, mode & 0777)) {

@@ -119,4 +119,25 @@ TEST(ConvertSeparators, RewritesEverySeparatorInPlace) {
   }
 }
 
+TEST(PathParts, DirectoryPartLastNameAndTheFormOfAMovesTarget) {
+  struct Case {
+    const char* path;
+    const char* directory;
+    const char* name;
+    const char* from_root;
+  } cases[] = {
+      {"./GAMES/A-F/TUNE.DAT", "./GAMES/A-F", "TUNE.DAT", "./GAMES/A-F/TUNE.DAT"},
+      {"GAMES_", ".", "GAMES_", "./GAMES_"},
+      {"VARIOUS/Jusk_", "VARIOUS", "Jusk_", "./VARIOUS/Jusk_"},
+      {"/etc", "/", "etc", "/etc"},
+      {"../outside", "..", "outside", "../outside"},
+      {"./dir/", "./dir", "", "./dir/"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(directory_part(c.path), c.directory) << c.path;
+    EXPECT_EQ(last_name(c.path), c.name) << c.path;
+    EXPECT_EQ(path_from_root(c.path), c.from_root) << c.path;
+  }
+}
+
 }  // namespace
