@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "fsutil/fsutil.h"
@@ -71,6 +73,14 @@ int create_recorded(const Context& ctx, TuneChange& change, const char* target, 
   return fd;
 }
 
+// True when the copy may go to the alternate destination: |dst|, whose
+// name is taken, is a directory (or a link to one), which the copy then
+// goes into under its own name. Anything else there would refuse it, so
+// nothing is announced for it.
+bool may_go_inside(const Context& ctx, const std::string& dst) {
+  return ctx.fs.kind(dst.c_str()) == EntryKind::Directory;
+}
+
 // True when |target|, which is taken, holds this very tune already, copied
 // by an earlier run that was stopped before it deleted the old file.
 bool done_before(const Context& ctx, TuneChange& change, const char* target) {
@@ -90,6 +100,7 @@ bool start_copy(const Context& ctx, int src_fd, std::span<const char> head, bool
   copy.outcome = CopyResult::Copied;
   copy.show_target = false;
   copy.announced = false;
+  copy.after_same_name = false;
   copy.link.clear();
   if (ctx.journal.keeps_record()) {
     // What the undo record keeps of the tune: known before any name appears.
@@ -132,7 +143,10 @@ bool start_copy(const Context& ctx, int src_fd, std::span<const char> head, bool
   if (ctx.journal.keeps_record()) {
     // The new file's own number tells it from any other with these bytes.
     struct stat st;
-    if (fstat(tmp, &st) == 0) copy.change.inode = st.st_ino;
+    if (fstat(tmp, &st) == 0) {
+      copy.change.inode = st.st_ino;
+      copy.change.device = st.st_dev;
+    }
   }
   copy.tmp = tmp;
   copy.change.fd = tmp;
@@ -147,15 +161,25 @@ void announce_copies(const Context& ctx, std::span<PendingCopy* const> copies) {
   };
   std::vector<TuneChange> batch;
   batch.reserve(copies.size());
+  // A copy that asks for the name an earlier one of the batch asked for
+  // (a title shared in one directory) will find it taken unless that one
+  // failed: it is not announced under it, so that no entry has to be
+  // taken back. Should the name be free when its turn comes, it is
+  // announced on its own then.
+  std::unordered_set<std::string_view> asked;
   for (PendingCopy* copy : copies) {
     if (!ready(*copy)) continue;
+    if (!asked.insert(copy->dst).second) {
+      copy->after_same_name = true;
+      continue;
+    }
     copy->change.from = copy->src.c_str();
     copy->change.to = copy->dst.c_str();
     batch.push_back(copy->change);
   }
   if (batch.empty()) return;
   const bool recorded = ctx.journal.will_name_tunes(batch);
-  for (PendingCopy* copy : copies) copy->announced = recorded && ready(*copy);
+  for (PendingCopy* copy : copies) copy->announced = recorded && ready(*copy) && !copy->after_same_name;
 }
 
 CopyResult finish_copy(const Context& ctx, PendingCopy& copy) {
@@ -171,7 +195,9 @@ CopyResult finish_copy(const Context& ctx, PendingCopy& copy) {
   bool named = false;
   // A copy its batch could not announce (the record's write failed, a full
   // disk) is announced on its own, as it is about to be named.
-  if (fits && (copy.announced || journal_will_name(ctx, change, target, /*first_of_batch=*/true))) {
+  const bool taken_in_batch = fits && copy.after_same_name && fs.taken(target);
+  if (fits && !taken_in_batch &&
+      (copy.announced || journal_will_name(ctx, change, target, /*first_of_batch=*/true))) {
     change.to = target;
     named = fs.name_unnamed(copy.tmp, target);
     if (!named) journal_refused(ctx, change);
@@ -183,7 +209,7 @@ CopyResult finish_copy(const Context& ctx, PendingCopy& copy) {
     return CopyResult::Copied;
   }
   if (!named) {
-    named = set_target(ctx, target, join_dir_and_name(copy.src, copy.dst)) &&
+    named = may_go_inside(ctx, copy.dst) && set_target(ctx, target, join_dir_and_name(copy.src, copy.dst)) &&
             name_recorded(ctx, copy.tmp, change, target);
   }
   if (!named) {
@@ -219,7 +245,9 @@ CopyResult copy_under_name(const Context& ctx, int src_fd, std::span<const char>
     return CopyResult::Copied;
   }
   if (out < 0) {
-    if (!set_target(ctx, target, join_dir_and_name(copy.src, copy.dst))) return CopyResult::TargetExists;
+    if (!may_go_inside(ctx, copy.dst) || !set_target(ctx, target, join_dir_and_name(copy.src, copy.dst))) {
+      return CopyResult::TargetExists;
+    }
     out = create_recorded(ctx, change, target, /*first=*/false);
     if (out < 0) return CopyResult::TargetExists;
   }

@@ -139,6 +139,7 @@ struct PendingCopy {
   CopyResult outcome = CopyResult::Copied;  // a failure met while writing it
   bool show_target = false;  // that failure still prints the destination
   bool announced = false;    // the journal was told of it
+  bool after_same_name = false;  // an earlier copy of its batch asked for the same name
 };
 
 // Begins the copy of |src_fd| (as for copy_open_file_exclusive) into

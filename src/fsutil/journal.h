@@ -27,6 +27,7 @@ struct TuneChange {
   std::uint64_t size = 0;      // of the bytes, the same in both files
   std::uint64_t checksum = 0;
   ino_t inode = 0;             // the new file's, where known before naming; 0 if not
+  dev_t device = 0;            // and the file system it is on, known with it
   // The new file, open and complete, when it is named after the journal
   // is told: its bytes reach the disk with the entry. -1 when none.
   int fd = -1;

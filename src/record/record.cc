@@ -225,9 +225,14 @@ bool UndoRecord::durable(std::span<const TuneChange> tunes) {
   // The record alone: syncing its own bytes is far cheaper than syncing
   // the whole file system, which may hold other programs' writes.
   if (tunes.empty()) return fs_.sync_file(fd_);
+  // One file of each file system the new files are on is enough.
   std::vector<int> fds{fd_};
+  std::vector<dev_t> devices;
   for (const TuneChange& c : tunes) {
-    if (c.fd >= 0) fds.push_back(c.fd);
+    if (c.fd < 0) continue;
+    if (c.inode != 0 && std::find(devices.begin(), devices.end(), c.device) != devices.end()) continue;
+    if (c.inode != 0) devices.push_back(c.device);
+    fds.push_back(c.fd);
   }
   return fs_.sync_file_systems(fds);
 }

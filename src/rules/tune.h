@@ -12,6 +12,9 @@ inline constexpr std::size_t kTitleFieldSize = 32;
 // Offset of the title field in a PSID header.
 inline constexpr std::size_t kTitleFieldOffset = 22;
 
+// A converted tune's new file is named "<its long name>.sid".
+inline constexpr std::string_view kNewTuneExtension = ".sid";
+
 // True when |path| holds ".dat" in any case: release 1.6 tunes are named so.
 // The whole path counts: x.data, and any file below a directory whose name
 // holds ".dat", are candidates too.

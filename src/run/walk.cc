@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fsutil/context.h"
+#include "rules/ascii.h"
 #include "rules/tune.h"
 #include "run/run.h"
 #include "sid/sid_convert.h"
@@ -34,6 +35,14 @@ struct Walk {
 
 bool is_dot_or_dot_dot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// True when a directory named |name| may receive the copy of a tune named
+// after it: a copy goes to "<directory>/<name>.sid", or into it where that
+// is a directory. The disk may ignore case.
+bool may_receive_copies(std::string_view name) {
+  return name.size() >= kNewTuneExtension.size() &&
+         equal_ignoring_ascii_case(name.substr(name.size() - kNewTuneExtension.size()), kNewTuneExtension);
 }
 
 // Enters |dir| unless it is already on the current path. On success adds it
@@ -77,10 +86,12 @@ void walk_directory(DirectoryListing& dir, std::string& path, Walk& walk) {
     // A stop waits for the tunes in hand, and no other is started.
     if (stop_requested()) break;
     if (is_dot_or_dot_dot(name)) continue;
-    // Tunes wait in the batch only while the walk meets plain files: a
-    // link, or another directory, may lead to a file that a waiting tune's
-    // naming changes, and must be seen after it.
-    if (!dir.plain_file()) walk.tunes.finish();
+    // Tunes wait in the batch while the walk meets plain files and plain
+    // directories that no waiting tune's naming can reach. A link may lead
+    // to a file that a waiting tune's naming changes, and so may a
+    // directory named as a new file is (a copy whose name is a directory
+    // goes into it): what is there must be seen after that naming.
+    if (!dir.plain_file() && !(dir.plain_directory() && !may_receive_copies(name))) walk.tunes.finish();
     // A name read from the disk is data, never a path: it is joined with
     // '/' byte for byte, so that a '\\' in it stays a letter of the name.
     path += '/';

@@ -23,8 +23,6 @@
 
 namespace {
 
-constexpr char kNewExtension[] = ".sid";
-
 // Files the walk and the rest of the run may hold open besides the
 // batches: one directory per level of the walk, the log, the record.
 constexpr rlim_t kFilesLeftForTheWalk = 256;
@@ -147,7 +145,7 @@ ConvertResult TuneBatch::convert_open_file(int fd, const char* path, bool may_be
 
   std::string name = derive_long_name(std::string_view(title, sizeof title))
                          .value_or(fallback_name(old_path.substr(slash + 1)));
-  name += kNewExtension;
+  name += kNewTuneExtension;
 
   char new_path[kPathBufferSize];
   const std::size_t dir_len = slash + 1;

@@ -77,6 +77,10 @@ def main():
             title = "Crash Tune %d" % (i // 2 if i % 10 == 0 else i)  # a few share a title
             with open(os.path.join(many, "CRASH%03d.DAT" % i), "wb") as f:
                 f.write(tune(title, 1000 + 37 * i))
+        # A name taken before the run: the tune announced under it is taken
+        # back with a cancel entry.
+        with open(os.path.join(many, "Crash_Tune_7.sid"), "wb") as f:
+            f.write(b"taken")
         answers = os.path.join(tmp, "answers")
         with open(answers, "w") as f:
             f.write("y\ny\ny\n")

@@ -51,51 +51,64 @@ class QuietReporter : public Reporter {
 TEST(CopyFaultsTest, EachFailureLeavesTheTuneWholeAndTheRecordTrue) {
   const std::string old_name = "./d/OLD.DAT", new_name = "./d/Title.sid";
   const std::string announced = "tune " + old_name + " " + new_name;
-  // A name taken at the moment of naming sends the copy to the alternate
-  // name, the new path taken as a directory, which is not one.
+  // A copy whose name is taken by a directory goes into it.
   const std::string alternate = new_name + "/OLD.DAT";
   const std::vector<std::string> old_only = {"d/", "d/OLD.DAT", "tuvo_2.undo"};
   const std::vector<std::string> new_only = {"d/", "d/Title.sid", "tuvo_2.undo"};
   struct Row {
     const char* what;
     std::vector<Fault> faults;
+    bool new_name_is_a_directory;
     ConvertResult result;
     std::vector<std::string> files;
     std::vector<std::string> record;
   } rows[] = {
-      {"no fault", {}, ConvertResult::Converted, new_only, {"batch 1", announced}},
+      {"no fault", {}, false, ConvertResult::Converted, new_only, {"batch 1", announced}},
+      {"the new name is a directory",
+       {},
+       true,
+       ConvertResult::Converted,
+       {"d/", "d/Title.sid/", "d/Title.sid/OLD.DAT", "tuvo_2.undo"},
+       {"batch 1", announced, "cancel " + new_name, "tune " + old_name + " " + alternate}},
       {"the new file cannot be closed cleanly",
        {{Op::CloseNew, 1, EIO}},
+       false,
        ConvertResult::Failed,
        old_only,
        {"batch 1", announced}},
       {"the batch cannot be announced: announced again on its own",
        {{Op::SyncFileSystems, 1, EIO}},
+       false,
        ConvertResult::Converted,
        new_only,
        {"batch 1", announced, "batch 1", announced}},
       {"the record never reaches the disk",
        {{Op::SyncFileSystems, 0, EIO}},
+       false,
        ConvertResult::Failed,
        old_only,
-       {"batch 1", announced, "batch 1", announced, "tune " + old_name + " " + alternate}},
+       {"batch 1", announced, "batch 1", announced}},
       {"the name is taken at the moment of naming",
        {{Op::NameUnnamed, 1, EEXIST}},
+       false,
        ConvertResult::Failed,
        old_only,
-       {"batch 1", announced, "cancel " + new_name, "tune " + old_name + " " + alternate, "cancel " + alternate}},
+       {"batch 1", announced, "cancel " + new_name}},
       {"no unnamed file: created under its name",
        {{Op::BeginUnnamed, 0, EOPNOTSUPP}},
+       false,
        ConvertResult::Converted,
        new_only,
        {"batch 1", announced}},
       {"no unnamed file, and the name is taken",
        {{Op::BeginUnnamed, 0, EOPNOTSUPP}, {Op::CreateExclusive, 1, EEXIST}},
+       false,
        ConvertResult::Failed,
        old_only,
-       {"batch 1", announced, "cancel " + new_name, "tune " + old_name + " " + alternate, "cancel " + alternate}},
+       {"batch 1", announced, "cancel " + new_name}},
       {"the copy's write fails: nothing is named",
        {{Op::CopyInto, 1, ENOSPC}},
+       false,
        ConvertResult::Failed,
        {"d/", "d/OLD.DAT"},
        {}},
@@ -106,6 +119,7 @@ TEST(CopyFaultsTest, EachFailureLeavesTheTuneWholeAndTheRecordTrue) {
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
     ASSERT_EQ(chdir(dir.path().c_str()), 0);
     test::write_tune(old_name, "Title");
+    if (row.new_name_is_a_directory) test::make_dirs(new_name);
     RealFileSystem disk;
     test::FaultyFileSystem faulty(disk, row.faults);
     {
@@ -115,7 +129,10 @@ TEST(CopyFaultsTest, EachFailureLeavesTheTuneWholeAndTheRecordTrue) {
       EXPECT_EQ(convert_sid_file(ctx, old_name.c_str()), row.result) << row.what;
     }
     EXPECT_EQ(test::list_tree("."), row.files) << row.what;
-    EXPECT_EQ(test::read_file(test::exists(old_name) ? old_name : new_name), test::psid_file("Title")) << row.what;
+    const std::string holder = test::exists(old_name)          ? old_name
+                               : row.new_name_is_a_directory ? alternate
+                                                             : new_name;
+    EXPECT_EQ(test::read_file(holder), test::psid_file("Title")) << row.what;
     EXPECT_EQ(record_lines(), row.record) << row.what;
     ASSERT_EQ(chdir(cwd), 0);
   }

@@ -300,6 +300,9 @@ TEST_F(UndoTest, ARecordThatCannotBeReadChangesNothing) {
 // keeps the record. Only a record whose every run ended gives "as it was".
 TEST_F(UndoTest, ADamagedOrUnendedRecordIsNeverTakenForAWholeOne) {
   lay_out(60, 8);
+  // A name taken before the run: the tune announced under it is taken back.
+  test::write_tune(at("PELKORA/CLASH.DAT"), "Clash");
+  write_file(at("PELKORA/Clash.sid"), "not this tune");
   run("y\n");
   const std::string converted = tmp_.path() + "/converted";
   ASSERT_EQ(std::system(("cp -a '" + root_ + "' '" + converted + "'").c_str()), 0);
