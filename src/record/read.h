@@ -55,6 +55,10 @@ inline bool holds(const FileState& state, std::uint64_t size, std::uint64_t chec
 // named after all, and goes.
 void cancel_tune(std::vector<Entry>& entries, const std::string& to);
 
+// Keeps up |path|, which lay in or was the directory |now|, with that
+// directory's move back to |old|.
+void rebase_path(std::string& path, const std::string& now, const std::string& old);
+
 // A record that holds |entries| only, as one run, closed when |closed|.
 std::string encode_record(std::span<const Entry> entries, bool closed);
 
@@ -94,31 +98,77 @@ struct RecordHealth {
   bool all_closed = true;
 };
 
-// The entries of |record|, oldest first, and what was found of its health;
-// false, with the line in |bad_line|, when a line is not exactly an entry
-// this program writes.
-bool read_entries(const std::string& record, std::vector<Entry>& entries, std::vector<MovedBack>& moved_back,
-                  std::string& bad_line, RecordHealth& health);
+// The entries of a record, oldest first, kept by where their lines are and
+// decoded again when one is needed, so that an undo of 100,000 tunes keeps
+// a few MB rather than the record and every path in it. An entry's paths
+// follow the directories moved back since the record was written.
+class RecordEntries {
+ public:
+  RecordEntries() = default;
+  RecordEntries(const RecordEntries&) = delete;
+  RecordEntries& operator=(const RecordEntries&) = delete;
+  ~RecordEntries();
 
-// Entries left behind keep up with the directories moved back after them.
-void rebase(std::span<Entry> left, const std::string& now, const std::string& old);
+  // Reads the record open as |fd|, which it keeps and closes, line by line:
+  // false, with the line (its first bytes) in |bad_line|, when a line is not
+  // exactly an entry this program writes. |health| tells what was found
+  // beyond the entries.
+  bool read(int fd, std::string& bad_line, RecordHealth& health);
 
-// An undo stopped while it moved directories back leaves the entries newer
-// than those moves naming paths in directories that have gone back since:
-// they are made to name where those directories are now, in the order the
-// moves were undone (|moved_back|, from the record). Only entries written
-// before the stopped undo are concerned: a run after it wrote its entries
-// with the directories where that undo left them. The newest move not said
-// to be moved back may have been moved just before the stop; it was if its
-// directory is back under its old name.
-void follow_moves_undone(FileSystem& fs, std::vector<Entry>& entries, const std::vector<MovedBack>& moved_back);
+  std::size_t size() const { return refs_.size(); }
+  // How many entries are of the kind T (MoveEntry, TuneEntry, ...).
+  template <typename T>
+  int count() const {
+    int n = 0;
+    for (const Ref& r : refs_) n += r.kind == Change(T{}).index();
+    return n;
+  }
 
-// True when an undo of |record| was stopped just after moving a directory
-// back and before it could say so: the newest move of the record, not said
-// to be moved back, has its directory back under its old name. |line| is
-// then where that move's line starts. A run that starts on such a record
-// says so in it first, while the disk still shows it; later the run's own
-// moves would hide it. Reads the disk through |fs|.
-bool newest_move_moved_back(FileSystem& fs, const std::string& record, std::size_t& line);
+  // Entry |i|, decoded again, its paths where the directories moved back
+  // so far put them. False when its line can no longer be read as it was.
+  bool load(std::size_t i, Entry& entry) const;
+
+  // From now on the paths of the entries |first| to |last| (not included)
+  // that lie in the directory |now|, or are it, lie in |old| instead.
+  void rebase(std::size_t first, std::size_t last, const std::string& now, const std::string& old);
+
+  // An undo stopped while it moved directories back leaves the entries
+  // newer than those moves naming paths in directories that have gone back
+  // since: they are made to name where those directories are now, in the
+  // order the moves were undone (the record's moved-back lines). Only
+  // entries written before the stopped undo are concerned: a run after it
+  // wrote its entries with the directories where that undo left them. The
+  // newest move not said to be moved back may have been moved just before
+  // the stop; it was if its directory is back under its old name, which
+  // is read through |fs|.
+  void follow_moves_undone(FileSystem& fs);
+
+  // True when an undo was stopped just after moving a directory back and
+  // before it could say so (see follow_moves_undone): |line| is then where
+  // that move's line starts. A run that starts on such a record says so in
+  // it first, while the disk still shows it; later the run's own moves
+  // would hide it. Call after follow_moves_undone.
+  bool newest_move_moved_back_unsaid(std::size_t& line) const;
+
+ private:
+  struct Ref {
+    std::uint64_t line = 0;     // where its line starts
+    std::uint32_t length = 0;   // its bytes, without the newline
+    std::uint32_t to_hash = 0;  // a tune's new name, for the cancel that takes it back
+    std::uint8_t kind = 0;      // its Change alternative
+    bool moved_back = false;    // a move an interrupted undo did already
+  };
+  struct Rebase {
+    std::size_t first, last;
+    std::string now, old;
+  };
+  bool decode_again(const Ref& ref, RecordEntry& entry) const;
+  void cancel(const std::string& to);
+
+  int fd_ = -1;
+  std::vector<Ref> refs_;
+  std::vector<Rebase> rebases_;
+  std::vector<MovedBack> moved_back_;
+};
 
 #endif  // TUVO_RECORD_READ_H_

@@ -331,7 +331,13 @@ std::unique_ptr<ChangeJournal> start_undo_record(FileSystem& disk) {
   read_record(record);
   // An undo stopped between moving a directory back and saying so: said
   // now, before this run's own moves.
+  RecordEntries entries;
+  std::string bad_line;
+  RecordHealth health;
   std::size_t line = 0;
-  if (newest_move_moved_back(disk, record, line)) append_moved_back(disk, line);
+  if (const int fd = open_record(); fd >= 0 && entries.read(fd, bad_line, health)) {
+    entries.follow_moves_undone(disk);
+    if (entries.newest_move_moved_back_unsaid(line)) append_moved_back(disk, line);
+  }
   return std::make_unique<UndoRecord>(disk, tunes_in_hand(record));
 }

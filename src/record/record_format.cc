@@ -421,11 +421,18 @@ bool decode_entry(std::string_view line, RecordEntry& entry, std::uint64_t& numb
   return number == 0 || is_numbered(entry);
 }
 
-bool read_record(std::string& text) {
+int open_record() {
   // Its access time is left as it is where the process may (the owner
   // may): --undo --preview changes nothing.
   constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   int fd = open(kUndoRecordName, kFlags | O_NOATIME);
   if (fd < 0 && errno == EPERM) fd = open(kUndoRecordName, kFlags);
-  return read_regular_file(fd, text);
+  struct stat st;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
+
+bool read_record(std::string& text) { return read_regular_file(open_record(), text); }

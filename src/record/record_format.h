@@ -132,8 +132,10 @@ inline bool decode_entry(std::string_view line, RecordEntry& entry) {
   return decode_entry(line, entry, number);
 }
 
-// The whole record in |text|; false when there is none, or anything but a
-// plain file stands under its name.
+// The record opened for reading, or -1 when there is none, or anything but
+// a plain file stands under its name.
+int open_record();
+// The whole record in |text|; false when there is none (as above).
 bool read_record(std::string& text);
 
 #endif  // TUVO_UNDO_RECORD_FORMAT_H_

@@ -198,8 +198,12 @@ bool synced(FileSystem& disk) {
 
 // Replaces the record by one that holds |left| only, as one run, closed
 // when every run it held was.
-bool keep_only(FileSystem& disk, const std::vector<Entry>& left, bool closed) {
-  const std::string text = encode_record(left, closed);
+bool keep_only(FileSystem& disk, const RecordEntries& entries, std::span<const std::size_t> left, bool closed) {
+  std::vector<Entry> kept(left.size());
+  for (std::size_t i = 0; i < left.size(); ++i) {
+    if (!entries.load(left[i], kept[i])) return false;
+  }
+  const std::string text = encode_record(kept, closed);
   const std::string temp = std::string(kUndoRecordName) + ".new";
   disk.remove(temp.c_str());
   return write_new_file(disk, ".", temp.c_str(), text, 0600) && disk.rename_over(temp.c_str(), kUndoRecordName);
@@ -221,8 +225,9 @@ class SilentPrinter : public PlanPrinter {
 }  // namespace
 
 int run_undo(bool preview) {
-  std::string record;
-  if (!read_record(record)) {
+  if (const int fd = open_record(); fd >= 0) {
+    close(fd);
+  } else {
     std::cerr << "tuvo_2: there is no " << kUndoRecordName << " here, so there is nothing to undo\n";
     return kExitNoRecord;
   }
@@ -232,16 +237,15 @@ int run_undo(bool preview) {
   }
   // Read again now that the collection is held: a run that ended between
   // the first read and the lock may have added to it.
-  record.clear();
-  if (!read_record(record)) {
+  const int fd = open_record();
+  if (fd < 0) {
     std::cerr << "tuvo_2: there is no " << kUndoRecordName << " here, so there is nothing to undo\n";
     return kExitNoRecord;
   }
-  std::vector<Entry> entries;
-  std::vector<MovedBack> moved_back;
+  RecordEntries entries;
   std::string bad_line;
   RecordHealth health;
-  if (!read_entries(record, entries, moved_back, bad_line, health)) {
+  if (!entries.read(fd, bad_line, health)) {
     // A line of junk may be of any length; its start tells which it is.
     constexpr std::size_t kShownLineLength = 200;
     if (bad_line.size() > kShownLineLength) bad_line = bad_line.substr(0, kShownLineLength) + "...";
@@ -251,14 +255,10 @@ int run_undo(bool preview) {
   }
 
   RealFileSystem disk;
-  follow_moves_undone(disk, entries, moved_back);
+  entries.follow_moves_undone(disk);
 
-  int moves = 0, tunes = 0, documents = 0;
-  for (const Entry& e : entries) {
-    moves += std::holds_alternative<MoveEntry>(e.change);
-    tunes += std::holds_alternative<TuneEntry>(e.change);
-    documents += std::holds_alternative<DocumentEntry>(e.change);
-  }
+  const int moves = entries.count<MoveEntry>(), tunes = entries.count<TuneEntry>();
+  const int documents = entries.count<DocumentEntry>();
   std::cout << kUndoRecordName << " records " << moves << " directory moves, " << tunes << " converted tunes and "
             << documents << " rewrites of the document's line 5.\n";
   if (!health.damage.empty()) {
@@ -282,7 +282,7 @@ int run_undo(bool preview) {
 
   const char* done = preview ? "would restore " : "restored ";
   int restored = 0;
-  std::vector<Entry> left;  // newest first while it grows
+  std::vector<std::size_t> left;  // the entries left, newest first while it grows
   // A directory's steps back (GAMES to GAMES_ to games) are one unit: a
   // step is never taken when the one after it in the run was left, as what
   // stands under its name then is not the collection's directory.
@@ -291,8 +291,16 @@ int run_undo(bool preview) {
   // older than it name paths the record could no longer follow, so they
   // wait for an undo with room on the disk.
   bool record_full = false;
-  for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
-    Entry& e = *it;
+  Entry e;
+  for (std::size_t i = entries.size(); i-- > 0;) {
+    if (!entries.load(i, e)) {
+      // Only another program writing to the record, which is held, could
+      // change a line that was read whole a moment ago.
+      std::cout << (preview ? "would leave " : "left ") << "an entry of " << kUndoRecordName
+                << ": its line can no longer be read\n";
+      left.push_back(i);
+      continue;
+    }
     const auto* move = std::get_if<MoveEntry>(&e.change);
     const bool waits = move != nullptr && std::find(not_back.begin(), not_back.end(), move->to) != not_back.end();
     Result r = record_full ? Result{Outcome::Left, "the record cannot take another line; undo again once the disk has room"}
@@ -310,7 +318,8 @@ int run_undo(bool preview) {
       ++restored;
       if (const auto* m = std::get_if<MoveEntry>(&e.change)) {
         std::cout << done << "directory " << m->from << " (from " << m->to << ")\n";
-        rebase(left, m->to, m->from);
+        // The entries after it that were left name paths in it.
+        entries.rebase(i + 1, entries.size(), m->to, m->from);
       } else if (const auto* t = std::get_if<TuneEntry>(&e.change)) {
         std::cout << done << t->from << '\n';
       } else if (const auto* d = std::get_if<DocumentEntry>(&e.change)) {
@@ -319,7 +328,7 @@ int run_undo(bool preview) {
     }
     if (r.outcome == Outcome::Left) {
       std::cout << (preview ? "would leave " : "left ") << shown_path(e) << ": " << r.why << '\n';
-      left.push_back(e);
+      left.push_back(i);
     }
   }
   if (preview) {
@@ -349,9 +358,9 @@ int run_undo(bool preview) {
               << " was removed.\n";
     return 0;
   }
-  std::vector<Entry> oldest_first(left.rbegin(), left.rend());
+  const std::vector<std::size_t> oldest_first(left.rbegin(), left.rend());
   // Where nothing was restored, the record already holds what is left.
-  const bool kept = restored == 0 || keep_only(disk, oldest_first, health.all_closed);
+  const bool kept = restored == 0 || keep_only(disk, entries, oldest_first, health.all_closed);
   if (!synced(disk)) return 1;
   std::cout << "\nRestored " << restored << " items; " << left.size() << " were left as they are"
             << (kept ? ", and " + std::string(kUndoRecordName) + " keeps them."
