@@ -21,13 +21,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   RecordEntries entries;
   std::string bad_line;
   RecordHealth health;
-  if (!entries.read(fd, bad_line, health)) {
+  if (!entries.read_lines(fd, bad_line, health)) {
     check(bad_line.size() <= kMaxRecordLineLength, "a refused line is never held beyond the longest entry");
     return 0;
   }
-  check(entries.size() <= size, "no more entries than bytes");
+  check(entries.entry_count() <= size, "no more entries than bytes");
   Entry entry;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
+  for (std::size_t i = 0; i < entries.entry_count(); ++i) {
     check(entries.load(i, entry), "an entry read once loads again");
     for_each_path(entry, [](const std::string& path) {
       check(!path.empty() && path.find('\0') == std::string::npos, "a loaded path is a path");

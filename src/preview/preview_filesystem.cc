@@ -160,7 +160,7 @@ std::size_t FileIdHash::operator()(const FileId& id) const {
 
 PreviewFileSystem::PreviewFileSystem(PlanPrinter& printer) : printer_(printer) {}
 
-EntryKey PreviewFileSystem::key(const FileId& dir, std::string_view name) const {
+EntryKey PreviewFileSystem::key_of(const FileId& dir, std::string_view name) const {
   const auto rule = ignores_case_.find(dir.device);
   if (rule != ignores_case_.end() && rule->second) return {dir, upper_ascii(name)};
   return {dir, std::string(name)};
@@ -180,23 +180,23 @@ std::vector<std::string> PreviewFileSystem::created_in(const FileId& dir) const 
 }
 
 const std::string* PreviewFileSystem::created_from(const FileId& dir, const std::string& name) const {
-  const auto it = created_.find(key(dir, name));
+  const auto it = created_.find(key_of(dir, name));
   return it == created_.end() ? nullptr : &it->second;
 }
 
 std::optional<std::string> PreviewFileSystem::real_name(const FileId& dir, const std::string& name) const {
-  if (const auto it = moved_from_.find(key(dir, name)); it != moved_from_.end()) return it->second;
-  if (moved_to_.count(key(dir, name)) != 0) return std::nullopt;  // moved away
+  if (const auto it = moved_from_.find(key_of(dir, name)); it != moved_from_.end()) return it->second;
+  if (moved_to_.count(key_of(dir, name)) != 0) return std::nullopt;  // moved away
   return name;
 }
 
 std::string PreviewFileSystem::name_after_moves(const FileId& dir, const std::string& real) const {
-  const auto it = moved_to_.find(key(dir, real));
+  const auto it = moved_to_.find(key_of(dir, real));
   return it == moved_to_.end() ? real : it->second;
 }
 
 bool PreviewFileSystem::is_deleted(const FileId& dir, const std::string& name) const {
-  return !deleted_.empty() && deleted_.count(key(dir, name)) != 0;
+  return !deleted_.empty() && deleted_.count(key_of(dir, name)) != 0;
 }
 
 void PreviewFileSystem::split(const std::string& path, std::string& parent, std::string& name) {
@@ -215,7 +215,7 @@ std::optional<PreviewFileSystem::Directory> PreviewFileSystem::directory(const s
     const std::optional<Directory> up = directory(parent);
     if (!up) return std::nullopt;
     const std::optional<std::string> real = real_name(up->id, name);
-    if (!real || is_deleted(up->id, name) || created_.count(key(up->id, name)) != 0) return std::nullopt;
+    if (!real || is_deleted(up->id, name) || created_.count(key_of(up->id, name)) != 0) return std::nullopt;
     real_path = join(up->real_path, *real);
   }
   struct stat st;
@@ -231,7 +231,7 @@ PreviewFileSystem::Standing PreviewFileSystem::standing(const std::string& path,
   split(path, parent, name);
   const std::optional<Directory> dir = directory(parent);
   if (!dir) return Standing::Nothing;
-  if (created_.count(key(dir->id, name)) != 0) return Standing::New;
+  if (created_.count(key_of(dir->id, name)) != 0) return Standing::New;
   if (is_deleted(dir->id, name)) return Standing::Nothing;
   const std::optional<std::string> real_name = this->real_name(dir->id, name);
   if (!real_name) return Standing::Nothing;
@@ -424,7 +424,7 @@ bool PreviewFileSystem::claim(const std::string& path) {
     case Standing::Nothing:
       break;
   }
-  created_.emplace(key(dir->id, name), source_);
+  created_.emplace(key_of(dir->id, name), source_);
   created_in_[dir->id].push_back(name);
   last_named_ = path;
   note_case_collisions(*dir, parent, name);
@@ -470,7 +470,7 @@ bool PreviewFileSystem::remove(const char* path) {
   split(path, parent, name);
   const std::optional<Directory> dir = directory(parent);
   if (!dir) return false;
-  if (created_.erase(key(dir->id, name)) == 0) deleted_.insert(key(dir->id, name));
+  if (created_.erase(key_of(dir->id, name)) == 0) deleted_.insert(key_of(dir->id, name));
   return true;
 }
 
@@ -523,12 +523,12 @@ MoveResult PreviewFileSystem::move_directory(char* source, char* target, int& si
 void PreviewFileSystem::rename_entry(const Directory& dir, const std::string& old_name, const std::string& new_name) {
   const std::optional<std::string> real = real_name(dir.id, old_name);
   if (!real) return;
-  moved_from_.erase(key(dir.id, old_name));
+  moved_from_.erase(key_of(dir.id, old_name));
   if (new_name == *real) {
-    moved_to_.erase(key(dir.id, *real));
+    moved_to_.erase(key_of(dir.id, *real));
   } else {
-    moved_to_[key(dir.id, *real)] = new_name;
-    moved_from_[key(dir.id, new_name)] = *real;
+    moved_to_[key_of(dir.id, *real)] = new_name;
+    moved_from_[key_of(dir.id, new_name)] = *real;
   }
   directories_.clear();
 }
@@ -555,7 +555,7 @@ bool PreviewFileSystem::rename_no_replace(const char* from, const char* to) {
   const Standing was = standing(from, real);
   const std::string source = was == Standing::New ? *created_from(dir->id, old_name) : real;
   remove(from);
-  created_.emplace(key(dir->id, new_name), source);
+  created_.emplace(key_of(dir->id, new_name), source);
   created_in_[dir->id].push_back(new_name);
   return true;
 }
@@ -581,7 +581,7 @@ bool PreviewFileSystem::make_link(const char* target, const char* path, const ti
     errno = ENOENT;
     return false;
   }
-  created_.emplace(key(dir->id, name), std::string());
+  created_.emplace(key_of(dir->id, name), std::string());
   created_in_[dir->id].push_back(name);
   return true;
 }

@@ -110,7 +110,7 @@ class PreviewFileSystem : public FileSystem, public Reporter {
   bool claim(const std::string& path);
   void note_case_collisions(const Directory& dir, const std::string& parent, const std::string& name);
   // The key of |name| in |dir|, as |dir|'s file system compares names.
-  EntryKey key(const FileId& dir, std::string_view name) const;
+  EntryKey key_of(const FileId& dir, std::string_view name) const;
   // Learns, once for each file system, whether it ignores case, from the
   // directory |real_path| on it.
   void learn_case_rule(const std::string& real_path, dev_t device);

@@ -132,7 +132,7 @@ RecordEntries::~RecordEntries() {
   if (fd_ >= 0) close(fd_);
 }
 
-bool RecordEntries::read(int fd, std::string& bad_line, RecordHealth& health) {
+bool RecordEntries::read_lines(int fd, std::string& bad_line, RecordHealth& health) {
   fd_ = fd;
   bool first = true;
   RecordEntry decoded;

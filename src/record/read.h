@@ -113,12 +113,12 @@ class RecordEntries {
   // false, with the line (its first bytes) in |bad_line|, when a line is not
   // exactly an entry this program writes. |health| tells what was found
   // beyond the entries.
-  bool read(int fd, std::string& bad_line, RecordHealth& health);
+  bool read_lines(int fd, std::string& bad_line, RecordHealth& health);
 
-  std::size_t size() const { return refs_.size(); }
+  std::size_t entry_count() const { return refs_.size(); }
   // How many entries are of the kind T (MoveEntry, TuneEntry, ...).
   template <typename T>
-  int count() const {
+  int how_many() const {
     int n = 0;
     for (const Ref& r : refs_) n += r.kind == Change(T{}).index();
     return n;

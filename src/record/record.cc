@@ -335,7 +335,7 @@ std::unique_ptr<ChangeJournal> start_undo_record(FileSystem& disk) {
   std::string bad_line;
   RecordHealth health;
   std::size_t line = 0;
-  if (const int fd = open_record(); fd >= 0 && entries.read(fd, bad_line, health)) {
+  if (const int fd = open_record(); fd >= 0 && entries.read_lines(fd, bad_line, health)) {
     entries.follow_moves_undone(disk);
     if (entries.newest_move_moved_back_unsaid(line)) append_moved_back(disk, line);
   }

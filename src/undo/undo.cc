@@ -245,7 +245,7 @@ int run_undo(bool preview) {
   RecordEntries entries;
   std::string bad_line;
   RecordHealth health;
-  if (!entries.read(fd, bad_line, health)) {
+  if (!entries.read_lines(fd, bad_line, health)) {
     // A line of junk may be of any length; its start tells which it is.
     constexpr std::size_t kShownLineLength = 200;
     if (bad_line.size() > kShownLineLength) bad_line = bad_line.substr(0, kShownLineLength) + "...";
@@ -257,8 +257,8 @@ int run_undo(bool preview) {
   RealFileSystem disk;
   entries.follow_moves_undone(disk);
 
-  const int moves = entries.count<MoveEntry>(), tunes = entries.count<TuneEntry>();
-  const int documents = entries.count<DocumentEntry>();
+  const int moves = entries.how_many<MoveEntry>(), tunes = entries.how_many<TuneEntry>();
+  const int documents = entries.how_many<DocumentEntry>();
   std::cout << kUndoRecordName << " records " << moves << " directory moves, " << tunes << " converted tunes and "
             << documents << " rewrites of the document's line 5.\n";
   if (!health.damage.empty()) {
@@ -292,7 +292,7 @@ int run_undo(bool preview) {
   // wait for an undo with room on the disk.
   bool record_full = false;
   Entry e;
-  for (std::size_t i = entries.size(); i-- > 0;) {
+  for (std::size_t i = entries.entry_count(); i-- > 0;) {
     if (!entries.load(i, e)) {
       // Only another program writing to the record, which is held, could
       // change a line that was read whole a moment ago.
@@ -319,7 +319,7 @@ int run_undo(bool preview) {
       if (const auto* m = std::get_if<MoveEntry>(&e.change)) {
         std::cout << done << "directory " << m->from << " (from " << m->to << ")\n";
         // The entries after it that were left name paths in it.
-        entries.rebase(i + 1, entries.size(), m->to, m->from);
+        entries.rebase(i + 1, entries.entry_count(), m->to, m->from);
       } else if (const auto* t = std::get_if<TuneEntry>(&e.change)) {
         std::cout << done << t->from << '\n';
       } else if (const auto* d = std::get_if<DocumentEntry>(&e.change)) {
