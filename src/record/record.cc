@@ -152,8 +152,6 @@ class UndoRecord : public ChangeJournal {
   // the record alone when there are none.
   bool durable(std::span<const TuneChange> tunes);
   bool open_record();
-  // Cuts the record of |size| bytes back to its last whole line.
-  bool drop_torn_entry(off_t size);
   // Appends |line|, which holds |numbered| numbered lines; false when it
   // cannot be written whole, and then nothing of it stays.
   bool write_entries(const std::string& line, std::uint64_t numbered);
@@ -174,7 +172,7 @@ bool UndoRecord::open_record() {
   // written through: a link could point out of the collection.
   fd_ = open(kUndoRecordName, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   struct stat st;
-  if (fd_ < 0 || fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || !drop_torn_entry(st.st_size)) {
+  if (fd_ < 0 || fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || !drop_torn_line(fd_, st.st_size, size_)) {
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
     failed_ = true;
@@ -185,8 +183,6 @@ bool UndoRecord::open_record() {
   encode_entry(RunEntry{static_cast<std::int64_t>(std::time(nullptr))}, lines);
   return write_entries(lines, 0);
 }
-
-bool UndoRecord::drop_torn_entry(off_t size) { return drop_torn_line(fd_, size, size_); }
 
 bool UndoRecord::write_entries(const std::string& line, std::uint64_t numbered) {
   if (failed_ || (fd_ < 0 && !open_record())) return false;

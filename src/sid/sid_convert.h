@@ -55,10 +55,9 @@ enum class ConvertResult : int {
 // is the old file deleted (Converted).
 // Returns Failed, leaving the old file in place, when the new name exists
 // already, the copy fails, the path holds no '/', the new path does not fit
-// a path buffer, or the tune cannot be opened or read.
-// It works through |ctx|.
-// |known_regular| says that the caller has already seen a regular file there
-// (from its directory listing), which saves a look-up.
+// a path buffer, or the tune cannot be opened or read. It works through
+// |ctx|. |known_regular| says that the caller has already seen a regular
+// file there (from its directory listing), which saves a look-up.
 ConvertResult convert_sid_file(const Context& ctx, const char* path, bool known_regular = false);
 
 // Copies waiting to be named at once. While a run keeps an undo record,

@@ -69,7 +69,6 @@ void finish_stopped_run() {
   std::_Exit(1);
 }
 
-
 sigset_t stop_signals_sent_to_the_process() {
   sigset_t set;
   sigemptyset(&set);

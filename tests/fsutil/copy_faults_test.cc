@@ -139,3 +139,47 @@ TEST(CopyFaultsTest, EachFailureLeavesTheTuneWholeAndTheRecordTrue) {
 }
 
 }  // namespace
+
+// Two tunes of one batch share a title: the second is not announced under
+// the name the first asked for, unless the first could not take it after
+// all, and then it gets the name.
+TEST(CopyFaultsTest, ASharedTitleGoesToTheSecondTuneOnlyWhenTheFirstFails) {
+  const std::string first = "./d/A.DAT", second = "./d/B.DAT", new_name = "./d/Same.sid";
+  struct Row {
+    const char* what;
+    std::vector<Fault> faults;
+    std::vector<std::string> files, record;
+    const char* holder;  // whose bytes the new name holds
+  } rows[] = {
+      {"the first takes the name", {}, {"d/", "d/B.DAT", "d/Same.sid", "tuvo_2.undo"},
+       {"batch 1", "tune " + first + " " + new_name}, "A"},
+      {"the first cannot be closed cleanly",
+       {{Op::CloseNew, 1, EIO}},
+       {"d/", "d/A.DAT", "d/Same.sid", "tuvo_2.undo"},
+       {"batch 1", "tune " + first + " " + new_name, "batch 1", "tune " + second + " " + new_name},
+       "B"},
+  };
+  for (const Row& row : rows) {
+    test::TempDir dir;
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    test::write_file(first, test::psid_file("Same", 10));
+    test::write_file(second, test::psid_file("Same", 20));
+    RealFileSystem disk;
+    test::FaultyFileSystem faulty(disk, row.faults);
+    {
+      const std::unique_ptr<ChangeJournal> record = start_undo_record(faulty);
+      QuietReporter quiet;
+      const Context ctx{faulty, *record, quiet};
+      TuneBatch batch(ctx, nullptr);
+      EXPECT_EQ(batch.convert(first.c_str()), ConvertResult::Pending) << row.what;
+      EXPECT_EQ(batch.convert(second.c_str()), ConvertResult::Pending) << row.what;
+      batch.finish();
+    }
+    EXPECT_EQ(test::list_tree("."), row.files) << row.what;
+    EXPECT_EQ(test::read_file(new_name), test::psid_file("Same", std::string(row.holder) == "A" ? 10 : 20)) << row.what;
+    EXPECT_EQ(record_lines(), row.record) << row.what;
+    ASSERT_EQ(chdir(cwd), 0);
+  }
+}
